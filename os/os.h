@@ -1,0 +1,74 @@
+// The OS layer: the one place where the deliverables touch the platform.
+//
+// Every deliverable uses the platform only through these functions. The win32
+// build implements them on the Windows API (os_win32.cpp); the native test
+// build implements them on POSIX (os_posix.cpp) with the same observable
+// behaviour: Windows-style paths, case-insensitive file names, text-mode line
+// ends. Tests may replace the Windows directory and the message box handler.
+//
+// Paths handed to this layer are Windows paths ("c:\\windows\\rp121032.ini").
+// The POSIX side turns backslashes into slashes and matches every path
+// component without regard to case, as a Windows file system would.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// ---- Windows directory -----------------------------------------------------
+
+// Copies the Windows directory into `buffer` (at most size - 1 characters and
+// a terminating zero). Returns the length copied, or 0 when there is none or
+// it does not fit, as GetWindowsDirectoryA does.
+unsigned OsGetWindowsDirectory(char* buffer, unsigned size);
+
+// Replaces the Windows directory for this process (tests, test equipment).
+// nullptr returns to the platform's own. An empty text makes the directory
+// come back empty. The POSIX build has no platform directory: until a test
+// sets one, the Windows directory is empty.
+void OsSetWindowsDirectory(const char* path);
+
+// ---- Files -----------------------------------------------------------------
+
+// Opens a file as fopen does ("r" and "w" text mode, "rb" and "wb" binary).
+// Returns nullptr when the file cannot be opened.
+std::FILE* OsOpenFile(const char* path, const char* mode);
+
+// Reads one line as fgets does from a text-mode file: at most size - 1
+// characters, the line feed kept, a carriage return before the line feed
+// dropped. Returns nullptr at end of file.
+char* OsReadTextLine(char* buffer, int size, std::FILE* file);
+
+// ---- Message boxes ---------------------------------------------------------
+
+enum : unsigned { kOsMbOk = 0x0 };
+enum : int { kOsIdOk = 1 };
+
+struct OsMessageBoxCall {
+    const void* owner;  // owner window, or nullptr
+    std::string text;
+    std::string caption;
+    unsigned type;      // kOsMb... flags
+};
+
+using OsMessageBoxHandler = int (*)(const OsMessageBoxCall& call);
+
+// Shows a modal message box and returns the button that closed it.
+// win32: MessageBoxA, unless a handler is set. native: the recorder, unless
+// another handler is set.
+int OsMessageBox(const void* owner, const char* text, const char* caption, unsigned type);
+
+// Routes every later message box to `handler` (nullptr: the build's default).
+// Returns the handler in force before.
+OsMessageBoxHandler OsSetMessageBoxHandler(OsMessageBoxHandler handler);
+
+// The recorder: a handler that keeps each box and answers OK at once, so that
+// tests and test equipment run without a person at the screen.
+int OsRecordMessageBox(const OsMessageBoxCall& call);
+void OsRecordMessageBoxes();  // clears the record and routes boxes to it
+std::vector<OsMessageBoxCall> OsTakeRecordedMessageBoxes();  // returns and clears
+
+// ---- Process ---------------------------------------------------------------
+
+[[noreturn]] void OsExitProcess(int exitCode);

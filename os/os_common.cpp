@@ -1,0 +1,86 @@
+// Parts of the OS layer that are the same on every platform: the message box
+// routing and recorder, and the Windows directory override.
+#include "os/os.h"
+#include "os/os_internal.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+std::mutex g_boxLock;  // guards the handler and the record
+OsMessageBoxHandler g_boxHandler = nullptr;
+std::vector<OsMessageBoxCall> g_boxRecord;
+
+std::mutex g_dirLock;
+bool g_dirOverridden = false;
+std::string g_dirOverride;
+
+}  // namespace
+
+int OsMessageBox(const void* owner, const char* text, const char* caption, unsigned type) {
+    OsMessageBoxCall call{owner, text ? text : "", caption ? caption : "", type};
+    OsMessageBoxHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(g_boxLock);
+        handler = g_boxHandler;
+    }
+    // The box is shown outside the lock: it is modal and may take a long time.
+    return handler ? handler(call) : OsPlatformMessageBox(call);
+}
+
+OsMessageBoxHandler OsSetMessageBoxHandler(OsMessageBoxHandler handler) {
+    std::lock_guard<std::mutex> lock(g_boxLock);
+    OsMessageBoxHandler previous = g_boxHandler;
+    g_boxHandler = handler;
+    return previous;
+}
+
+int OsRecordMessageBox(const OsMessageBoxCall& call) {
+    std::lock_guard<std::mutex> lock(g_boxLock);
+    g_boxRecord.push_back(call);
+    return kOsIdOk;
+}
+
+void OsRecordMessageBoxes() {
+    std::lock_guard<std::mutex> lock(g_boxLock);
+    g_boxRecord.clear();
+    g_boxHandler = OsRecordMessageBox;
+}
+
+std::vector<OsMessageBoxCall> OsTakeRecordedMessageBoxes() {
+    std::lock_guard<std::mutex> lock(g_boxLock);
+    std::vector<OsMessageBoxCall> taken;
+    taken.swap(g_boxRecord);
+    return taken;
+}
+
+void OsSetWindowsDirectory(const char* path) {
+    std::lock_guard<std::mutex> lock(g_dirLock);
+    g_dirOverridden = path != nullptr;
+    g_dirOverride = path ? path : "";
+}
+
+unsigned OsGetWindowsDirectory(char* buffer, unsigned size) {
+    std::string dir;
+    bool overridden;
+    {
+        std::lock_guard<std::mutex> lock(g_dirLock);
+        overridden = g_dirOverridden;
+        dir = g_dirOverride;
+    }
+    if (!overridden) return OsPlatformWindowsDirectory(buffer, size);
+    if (buffer == nullptr || size == 0) return 0;
+    if (dir.size() + 1 > size) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    std::memcpy(buffer, dir.c_str(), dir.size() + 1);
+    return static_cast<unsigned>(dir.size());
+}
+
+void OsExitProcess(int exitCode) {
+    std::fflush(nullptr);
+    std::exit(exitCode);
+}

@@ -1,0 +1,10 @@
+// What each platform file supplies to os_common.cpp.
+#pragma once
+
+#include "os/os.h"
+
+// The platform's own message box (MessageBoxA; on POSIX the recorder).
+int OsPlatformMessageBox(const OsMessageBoxCall& call);
+
+// The platform's own Windows directory, with OsGetWindowsDirectory's contract.
+unsigned OsPlatformWindowsDirectory(char* buffer, unsigned size);

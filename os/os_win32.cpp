@@ -1,0 +1,39 @@
+// The OS layer on the Windows API.
+#include "os/os.h"
+#include "os/os_internal.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+int OsPlatformMessageBox(const OsMessageBoxCall& call) {
+    return MessageBoxA(static_cast<HWND>(const_cast<void*>(call.owner)), call.text.c_str(),
+                       call.caption.c_str(), call.type);
+}
+
+unsigned OsPlatformWindowsDirectory(char* buffer, unsigned size) {
+    if (buffer == nullptr || size == 0) return 0;
+    UINT length = GetWindowsDirectoryA(buffer, size);
+    if (length == 0 || length >= size) {  // failed, or too small: the text was not stored
+        buffer[0] = '\0';
+        return 0;
+    }
+    return length;
+}
+
+std::FILE* OsOpenFile(const char* path, const char* mode) {
+    if (path == nullptr || mode == nullptr) return nullptr;
+    return std::fopen(path, mode);
+}
+
+char* OsReadTextLine(char* buffer, int size, std::FILE* file) {
+    // The C runtime's text mode already turns CR LF into LF; a file opened in
+    // binary mode gets the same treatment here.
+    if (std::fgets(buffer, size, file) == nullptr) return nullptr;
+    size_t length = std::strlen(buffer);
+    if (length >= 2 && buffer[length - 2] == '\r' && buffer[length - 1] == '\n') {
+        buffer[length - 2] = '\n';
+        buffer[length - 1] = '\0';
+    }
+    return buffer;
+}
