@@ -80,6 +80,26 @@ unsigned OsGetWindowsDirectory(char* buffer, unsigned size) {
     return static_cast<unsigned>(dir.size());
 }
 
+char* OsReadTextLine(char* buffer, int size, std::FILE* file) {
+    // The Windows C runtime's text mode already turns CR LF into LF; files
+    // opened in binary mode, and every file on POSIX, get the same here.
+    if (std::fgets(buffer, size, file) == nullptr) return nullptr;
+    size_t length = std::strlen(buffer);
+    if (length >= 2 && buffer[length - 2] == '\r' && buffer[length - 1] == '\n') {
+        buffer[length - 2] = '\n';
+        buffer[length - 1] = '\0';
+    } else if (length >= 1 && buffer[length - 1] == '\r') {
+        // The buffer filled up on a CR: a LF straight after it ends the same line.
+        int next = std::fgetc(file);
+        if (next == '\n') {
+            buffer[length - 1] = '\n';
+        } else if (next != EOF) {
+            std::ungetc(next, file);
+        }
+    }
+    return buffer;
+}
+
 void OsExitProcess(int exitCode) {
     std::fflush(nullptr);
     std::exit(exitCode);

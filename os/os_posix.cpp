@@ -81,21 +81,3 @@ std::FILE* OsOpenFile(const char* path, const char* mode) {
     if (::stat(resolved.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return nullptr;
     return std::fopen(resolved.c_str(), mode);
 }
-
-char* OsReadTextLine(char* buffer, int size, std::FILE* file) {
-    if (std::fgets(buffer, size, file) == nullptr) return nullptr;
-    size_t length = std::strlen(buffer);
-    if (length >= 2 && buffer[length - 2] == '\r' && buffer[length - 1] == '\n') {
-        buffer[length - 2] = '\n';
-        buffer[length - 1] = '\0';
-    } else if (length >= 1 && buffer[length - 1] == '\r') {
-        // The buffer filled up on a CR: a LF straight after it ends the same line.
-        int next = std::fgetc(file);
-        if (next == '\n') {
-            buffer[length - 1] = '\n';
-        } else if (next != EOF) {
-            std::ungetc(next, file);
-        }
-    }
-    return buffer;
-}

@@ -25,15 +25,3 @@ std::FILE* OsOpenFile(const char* path, const char* mode) {
     if (path == nullptr || mode == nullptr) return nullptr;
     return std::fopen(path, mode);
 }
-
-char* OsReadTextLine(char* buffer, int size, std::FILE* file) {
-    // The C runtime's text mode already turns CR LF into LF; a file opened in
-    // binary mode gets the same treatment here.
-    if (std::fgets(buffer, size, file) == nullptr) return nullptr;
-    size_t length = std::strlen(buffer);
-    if (length >= 2 && buffer[length - 2] == '\r' && buffer[length - 1] == '\n') {
-        buffer[length - 2] = '\n';
-        buffer[length - 1] = '\0';
-    }
-    return buffer;
-}
