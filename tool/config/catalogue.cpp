@@ -43,79 +43,85 @@ std::vector<std::string> SplitNumberList(const char* value) {
     return items;
 }
 
-void ShowOverflow(const char* format, const char* path, int limit, size_t leftOut) {
-    ShowConfigMessage(FormatText(format, path, limit, limit, static_cast<int>(leftOut)).c_str());
+// One warning for the entries of a list that the catalogue has no room for.
+void ShowLeftOut(const std::string& subject, int limit, const char* what, size_t leftOut) {
+    ShowConfigMessage(FormatText("\nWarning:  %s names more than %d %s.\n\nProgram will ignore the %s after the first "
+                                 "%d (%d left out).\n",
+                                 subject.c_str(), limit, what, what, limit, static_cast<int>(leftOut)).c_str());
+}
+
+// Reads the number list `key` of [VendorInformation] and hands each number
+// (kept in 16 bits) and the name of its section ("%s%d" of `sectionWord` and
+// the number) to `readItem`, for at most `limit` items; the rest are left out
+// with one warning. Returns the number of items read.
+template <typename ReadItem>
+int16_t ReadNumberedSections(const VendorRecord& vendor, const char* key, const char* sectionWord, int limit,
+                             const char* what, ReadItem readItem) {
+    const char* list = GetIniValue(&vendor.vendorIni, kVendorSection, key);
+    if (list == nullptr) return 0;
+    std::vector<std::string> items = SplitNumberList(list);
+    int16_t count = 0;
+    for (const std::string& item : items) {
+        if (count == limit) break;
+        int16_t number = static_cast<int16_t>(ParseDecimal(item.c_str()));
+        readItem(count, number, FormatText("%s%d", sectionWord, number));
+        ++count;
+    }
+    if (items.size() > static_cast<size_t>(limit)) {
+        std::string subject =
+            FormatText("\"%s\" Section [VendorInformation] Parameter \"%s\"", vendor.vendorIni.path, key);
+        ShowLeftOut(subject, limit, what, items.size() - static_cast<size_t>(limit));
+    }
+    return count;
 }
 
 void ReadDevices(VendorRecord& vendor) {
-    const char* list = GetIniValue(&vendor.vendorIni, kVendorSection, "Devices");
-    vendor.deviceCount = 0;
-    if (list == nullptr) return;
-    std::vector<std::string> items = SplitNumberList(list);
-    for (const std::string& item : items) {
-        if (vendor.deviceCount == kMaxDevices) break;
-        DeviceRecord& device = vendor.devices[vendor.deviceCount];
-        device.deviceId = static_cast<int16_t>(ParseDecimal(item.c_str()));
-        std::string section = FormatText("%s%d", "DeviceInformation", device.deviceId);
-        const char* description = GetIniValue(&vendor.vendorIni, section.c_str(), "DeviceDescription");
-        const char* name = GetIniValue(&vendor.vendorIni, section.c_str(), "DeviceName");
-        const char* params = GetIniValue(&vendor.vendorIni, section.c_str(), "DeviceParams");
-        if (description) {
-            if (const char* comma = std::strrchr(description, ',')) {
-                device.description = SafeCopyText(description, static_cast<size_t>(comma - description));
-                device.connection = SafeCopyText(comma + 1);
-            } else {
-                device.description = SafeCopyText(description);
-                device.connection = SafeCopyText("Auto");
+    const IniFile* ini = &vendor.vendorIni;
+    vendor.deviceCount = ReadNumberedSections(
+        vendor, "Devices", "DeviceInformation", kMaxDevices, "devices",
+        [&](int index, int16_t id, const std::string& section) {
+            DeviceRecord& device = vendor.devices[index];
+            device.deviceId = id;
+            // A missing section or key leaves its text absent, without a message.
+            if (const char* description = GetIniValue(ini, section.c_str(), "DeviceDescription")) {
+                if (const char* comma = std::strrchr(description, ',')) {
+                    device.description = SafeCopyText(description, static_cast<size_t>(comma - description));
+                    device.connection = SafeCopyText(comma + 1);
+                } else {
+                    device.description = SafeCopyText(description);
+                    device.connection = SafeCopyText("Auto");
+                }
             }
-        }
-        device.name = CopyIfPresent(name);
-        device.params = CopyIfPresent(params);
-        ++vendor.deviceCount;
-    }
-    if (items.size() > static_cast<size_t>(kMaxDevices)) {
-        ShowOverflow("\nWarning:  \"%s\" Section [VendorInformation] Parameter \"Devices\" names more than %d "
-                     "devices.\n\nProgram will ignore the devices after the first %d (%d left out).\n",
-                     vendor.vendorIni.path, kMaxDevices, items.size() - kMaxDevices);
-    }
+            device.name = CopyIfPresent(GetIniValue(ini, section.c_str(), "DeviceName"));
+            device.params = CopyIfPresent(GetIniValue(ini, section.c_str(), "DeviceParams"));
+        });
 }
 
 void ReadProtocols(VendorRecord& vendor) {
-    const char* list = GetIniValue(&vendor.vendorIni, kVendorSection, "Protocols");
-    vendor.protocolCount = 0;
-    if (list == nullptr) return;
-    std::vector<std::string> items = SplitNumberList(list);
-    for (const std::string& item : items) {
-        if (vendor.protocolCount == kMaxProtocols) break;
-        ProtocolRecord& protocol = vendor.protocols[vendor.protocolCount];
-        protocol.protocolId = static_cast<int16_t>(ParseDecimal(item.c_str()));
-        std::string section = FormatText("%s%d", "ProtocolInformation", protocol.protocolId);
-        const IniFile* ini = &vendor.vendorIni;
-        protocol.protocolString = CopyIfPresent(GetIniValue(ini, section.c_str(), "ProtocolString"));
-        protocol.description = CopyIfPresent(GetIniValue(ini, section.c_str(), "ProtocolDescription"));
-        protocol.deviceList = CopyIfPresent(GetIniValue(ini, section.c_str(), "Devices"));
-        protocol.params = CopyIfPresent(GetIniValue(ini, section.c_str(), "ProtocolParams"));
-        protocol.speed = CopyIfPresent(GetIniValue(ini, section.c_str(), "ProtocolSpeed"));
-        const char* path = vendor.vendorIni.path;
-        if (!protocol.protocolString) {
-            ShowConfigMessage(FormatText("INI Error: \"%s\" Section [%s] Parameter \"ProtocolString\" not found.\n",
-                                         path, section.c_str()).c_str());
-        }
-        if (!protocol.description) {
-            ShowConfigMessage(FormatText("INI Error: \"%s\" Section [%s] Parameter \"ProtocolDescription\" not "
-                                         "found.\n", path, section.c_str()).c_str());
-        }
-        if (!protocol.deviceList) {
-            ShowConfigMessage(FormatText("INI Error: \"%s\" Section [%s] Parameter \"Devices\" not found.\n",
-                                         path, section.c_str()).c_str());
-        }
-        ++vendor.protocolCount;
-    }
-    if (items.size() > static_cast<size_t>(kMaxProtocols)) {
-        ShowOverflow("\nWarning:  \"%s\" Section [VendorInformation] Parameter \"Protocols\" names more than %d "
-                     "protocols.\n\nProgram will ignore the protocols after the first %d (%d left out).\n",
-                     vendor.vendorIni.path, kMaxProtocols, items.size() - kMaxProtocols);
-    }
+    const IniFile* ini = &vendor.vendorIni;
+    vendor.protocolCount = ReadNumberedSections(
+        vendor, "Protocols", "ProtocolInformation", kMaxProtocols, "protocols",
+        [&](int index, int16_t id, const std::string& section) {
+            ProtocolRecord& protocol = vendor.protocols[index];
+            protocol.protocolId = id;
+            protocol.protocolString = CopyIfPresent(GetIniValue(ini, section.c_str(), "ProtocolString"));
+            protocol.description = CopyIfPresent(GetIniValue(ini, section.c_str(), "ProtocolDescription"));
+            protocol.deviceList = CopyIfPresent(GetIniValue(ini, section.c_str(), "Devices"));
+            protocol.params = CopyIfPresent(GetIniValue(ini, section.c_str(), "ProtocolParams"));
+            protocol.speed = CopyIfPresent(GetIniValue(ini, section.c_str(), "ProtocolSpeed"));
+            // Only these three missing keys are reported, each in a box of its own.
+            const struct {
+                const char* value;
+                const char* key;
+            } required[] = {{protocol.protocolString, "ProtocolString"},
+                            {protocol.description, "ProtocolDescription"},
+                            {protocol.deviceList, "Devices"}};
+            for (const auto& r : required) {
+                if (r.value) continue;
+                ShowConfigMessage(FormatText("INI Error: \"%s\" Section [%s] Parameter \"%s\" not found.\n",
+                                             ini->path, section.c_str(), r.key).c_str());
+            }
+        });
 }
 
 void ReadVendorInformation(VendorRecord& vendor) {
@@ -189,9 +195,7 @@ int LoadCatalogue(RP1210Catalogue* catalogue) {
         ++catalogue->vendorCount;
     }
     if (leftOut > 0) {
-        ShowOverflow("\nWarning:  Main RP1210 INI file \"%s\" names more than %d vendors.\n\nProgram will ignore "
-                     "the vendors after the first %d (%d left out).\n",
-                     mainPath.c_str(), kMaxVendors, leftOut);
+        ShowLeftOut(FormatText("Main RP1210 INI file \"%s\"", mainPath.c_str()), kMaxVendors, "vendors", leftOut);
     }
     return 1;
 }
