@@ -1,0 +1,26 @@
+// What the adapter test needs of the checker's windows: the status window
+// (edit 1007) and the data window (edit 1008), and an owner for its message
+// boxes. The main window supplies its edit controls; tests and the headless
+// runner supply text buffers. Every line reaches a window through
+// AppendWindowLine.
+#pragma once
+
+#include <string>
+
+enum CheckerControl : int {
+    kStatusWindow = 1007,
+    kDataWindow = 1008,
+};
+
+struct CheckerUi {
+    void* context;
+    std::string (*getText)(void* context, int control);
+    void (*setText)(void* context, int control, const char* text);
+    void (*scrollLines)(void* context, int control, int lines);  // scroll request, lines down
+    const void* owner;  // owner window of message boxes, or nullptr
+};
+
+// The only way the checker writes to its status and data windows: read the
+// window's whole text, ask it to scroll 10 lines down, then set its text to
+// the old text, the line and CR LF.
+void AppendWindowLine(const CheckerUi& ui, const char* line, int control);
