@@ -40,6 +40,34 @@ std::FILE* OsOpenFile(const char* path, const char* mode);
 // dropped. Returns nullptr at end of file.
 char* OsReadTextLine(char* buffer, int size, std::FILE* file);
 
+// ---- Libraries -------------------------------------------------------------
+
+struct OsLibrary;  // a loaded library; opaque
+
+// Loads a library by file name as LoadLibraryA does: a bare name is searched
+// along the library search path (win32: the platform's; POSIX: the program's
+// own directory, then the Windows directory, matching names without regard
+// to case). Returns nullptr when it cannot be loaded.
+OsLibrary* OsLoadLibrary(const char* fileName);
+
+// The address of an exported name, or nullptr. ELF symbol names cannot hold
+// '@' (it marks a symbol version), so on POSIX a name such as
+// "_RP1210_ClientConnect@24" is looked up with '$' in place of each '@'.
+void* OsGetProcAddress(OsLibrary* library, const char* name);
+
+// Releases one load of the library.
+void OsFreeLibrary(OsLibrary* library);
+
+// The three loader operations, replaceable for tests (counting, failing).
+struct OsLoader {
+    OsLibrary* (*load)(const char* fileName);
+    void* (*getProc)(OsLibrary* library, const char* name);
+    void (*release)(OsLibrary* library);
+};
+OsLoader OsPlatformLoader();
+// Routes the loader operations through `loader` (nullptr: the platform's).
+void OsSetLoader(const OsLoader* loader);
+
 // ---- Message boxes ---------------------------------------------------------
 
 enum : unsigned { kOsMbOk = 0x0 };

@@ -13,11 +13,42 @@ std::mutex g_boxLock;  // guards the handler and the record
 OsMessageBoxHandler g_boxHandler = nullptr;
 std::vector<OsMessageBoxCall> g_boxRecord;
 
+std::mutex g_loaderLock;
+OsLoader g_loader = {nullptr, nullptr, nullptr};  // all null: the platform's
+
+OsLoader CurrentLoader() {
+    std::lock_guard<std::mutex> lock(g_loaderLock);
+    return g_loader.load ? g_loader : OsPlatformLoader();
+}
+
 std::mutex g_dirLock;
 bool g_dirOverridden = false;
 std::string g_dirOverride;
 
 }  // namespace
+
+OsLoader OsPlatformLoader() {
+    return OsLoader{OsPlatformLoadLibrary, OsPlatformGetProcAddress, OsPlatformFreeLibrary};
+}
+
+void OsSetLoader(const OsLoader* loader) {
+    std::lock_guard<std::mutex> lock(g_loaderLock);
+    g_loader = loader ? *loader : OsLoader{nullptr, nullptr, nullptr};
+}
+
+OsLibrary* OsLoadLibrary(const char* fileName) {
+    if (fileName == nullptr) return nullptr;
+    return CurrentLoader().load(fileName);
+}
+
+void* OsGetProcAddress(OsLibrary* library, const char* name) {
+    if (library == nullptr || name == nullptr) return nullptr;
+    return CurrentLoader().getProc(library, name);
+}
+
+void OsFreeLibrary(OsLibrary* library) {
+    if (library != nullptr) CurrentLoader().release(library);
+}
 
 int OsMessageBox(const void* owner, const char* text, const char* caption, unsigned type) {
     OsMessageBoxCall call{owner, text ? text : "", caption ? caption : "", type};

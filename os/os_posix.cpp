@@ -5,11 +5,14 @@
 #include "os/os_internal.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
+#include <unistd.h>
 #include <strings.h>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 int OsPlatformMessageBox(const OsMessageBoxCall& call) {
     // No screen here: every box is recorded and answered OK.
@@ -81,3 +84,49 @@ std::FILE* OsOpenFile(const char* path, const char* mode) {
     if (::stat(resolved.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return nullptr;
     return std::fopen(resolved.c_str(), mode);
 }
+
+namespace {
+
+std::string ProgramDirectory() {
+    char path[4096];
+    ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return ".";
+    path[length] = '\0';
+    std::string text(path);
+    size_t slash = text.rfind('/');
+    return slash == std::string::npos ? "." : text.substr(0, slash);
+}
+
+}  // namespace
+
+OsLibrary* OsPlatformLoadLibrary(const char* fileName) {
+    if (fileName[0] == '\0') return nullptr;
+    std::vector<std::string> candidates;
+    if (std::strchr(fileName, '/') || std::strchr(fileName, '\\')) {
+        candidates.push_back(ResolvePath(fileName));
+    } else {
+        char windowsDir[1000];
+        candidates.push_back(ResolvePath((ProgramDirectory() + "/" + fileName).c_str()));
+        if (OsGetWindowsDirectory(windowsDir, sizeof windowsDir) > 0) {
+            candidates.push_back(ResolvePath((std::string(windowsDir) + "/" + fileName).c_str()));
+        }
+    }
+    for (const std::string& candidate : candidates) {
+        struct stat info;
+        if (::stat(candidate.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (void* handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            return static_cast<OsLibrary*>(handle);
+        }
+    }
+    return nullptr;
+}
+
+void* OsPlatformGetProcAddress(OsLibrary* library, const char* name) {
+    std::string symbol(name);
+    for (char& c : symbol) {
+        if (c == '@') c = '$';
+    }
+    return ::dlsym(library, symbol.c_str());
+}
+
+void OsPlatformFreeLibrary(OsLibrary* library) { ::dlclose(library); }

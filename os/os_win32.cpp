@@ -25,3 +25,13 @@ std::FILE* OsOpenFile(const char* path, const char* mode) {
     if (path == nullptr || mode == nullptr) return nullptr;
     return std::fopen(path, mode);
 }
+
+OsLibrary* OsPlatformLoadLibrary(const char* fileName) {
+    return reinterpret_cast<OsLibrary*>(LoadLibraryA(fileName));
+}
+
+void* OsPlatformGetProcAddress(OsLibrary* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
+}
+
+void OsPlatformFreeLibrary(OsLibrary* library) { FreeLibrary(reinterpret_cast<HMODULE>(library)); }
