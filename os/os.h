@@ -68,6 +68,17 @@ OsLoader OsPlatformLoader();
 // Routes the loader operations through `loader` (nullptr: the platform's).
 void OsSetLoader(const OsLoader* loader);
 
+// ---- File version information ----------------------------------------------
+
+// As GetFileVersionInfoSizeA, GetFileVersionInfoA and VerQueryValueA: the
+// file is found as OsLoadLibrary finds a bare name. The size is 0 when the
+// file has no version information (or cannot be found); the block is opaque
+// and only OsVerQueryValue reads it. A text value comes back as a
+// zero-terminated 8-bit string inside the block.
+unsigned OsGetFileVersionInfoSize(const char* fileName);
+int OsGetFileVersionInfo(const char* fileName, unsigned size, void* block);
+int OsVerQueryValue(void* block, const char* subBlock, void** value, unsigned* length);
+
 // ---- Message boxes ---------------------------------------------------------
 
 enum : unsigned { kOsMbOk = 0x0 };

@@ -35,3 +35,19 @@ void* OsPlatformGetProcAddress(OsLibrary* library, const char* name) {
 }
 
 void OsPlatformFreeLibrary(OsLibrary* library) { FreeLibrary(reinterpret_cast<HMODULE>(library)); }
+
+unsigned OsGetFileVersionInfoSize(const char* fileName) {
+    DWORD ignored = 0;
+    return GetFileVersionInfoSizeA(fileName, &ignored);
+}
+
+int OsGetFileVersionInfo(const char* fileName, unsigned size, void* block) {
+    return GetFileVersionInfoA(fileName, 0, size, block) ? 1 : 0;
+}
+
+int OsVerQueryValue(void* block, const char* subBlock, void** value, unsigned* length) {
+    UINT valueLength = 0;
+    if (!VerQueryValueA(block, subBlock, value, &valueLength)) return 0;
+    *length = valueLength;
+    return 1;
+}
