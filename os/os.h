@@ -108,6 +108,22 @@ int OsRecordMessageBox(const OsMessageBoxCall& call);
 void OsRecordMessageBoxes();  // clears the record and routes boxes to it
 std::vector<OsMessageBoxCall> OsTakeRecordedMessageBoxes();  // returns and clears
 
+// ---- Time ------------------------------------------------------------------
+
+// Calendar time in whole seconds (time()).
+long long OsTimeSeconds();
+// Sleeps about `milliseconds` (Sleep()).
+void OsSleep(unsigned milliseconds);
+
+// The two, replaceable for tests (a clock that a sleep moves on, so that
+// waits cost no real time).
+struct OsClock {
+    long long (*timeSeconds)();
+    void (*sleep)(unsigned milliseconds);
+};
+// Routes time and sleep through `clock` (nullptr: the platform's).
+void OsSetClock(const OsClock* clock);
+
 // ---- Process ---------------------------------------------------------------
 
 [[noreturn]] void OsExitProcess(int exitCode);

@@ -3,7 +3,10 @@
 #include "os/os.h"
 #include "os/os_internal.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
+#include <thread>
 #include <cstring>
 #include <mutex>
 
@@ -20,6 +23,9 @@ OsLoader CurrentLoader() {
     std::lock_guard<std::mutex> lock(g_loaderLock);
     return g_loader.load ? g_loader : OsPlatformLoader();
 }
+
+std::mutex g_clockLock;
+OsClock g_clock = {nullptr, nullptr};
 
 std::mutex g_dirLock;
 bool g_dirOverridden = false;
@@ -129,6 +135,33 @@ char* OsReadTextLine(char* buffer, int size, std::FILE* file) {
         }
     }
     return buffer;
+}
+
+void OsSetClock(const OsClock* clock) {
+    std::lock_guard<std::mutex> lock(g_clockLock);
+    g_clock = clock ? *clock : OsClock{nullptr, nullptr};
+}
+
+long long OsTimeSeconds() {
+    OsClock clock;
+    {
+        std::lock_guard<std::mutex> lock(g_clockLock);
+        clock = g_clock;
+    }
+    return clock.timeSeconds ? clock.timeSeconds() : static_cast<long long>(std::time(nullptr));
+}
+
+void OsSleep(unsigned milliseconds) {
+    OsClock clock;
+    {
+        std::lock_guard<std::mutex> lock(g_clockLock);
+        clock = g_clock;
+    }
+    if (clock.sleep) {
+        clock.sleep(milliseconds);
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
 }
 
 void OsExitProcess(int exitCode) {

@@ -8,6 +8,9 @@
 #include <string>
 
 enum CheckerControl : int {
+    kVendorList = 1004,
+    kDeviceList = 1005,
+    kProtocolList = 1006,
     kStatusWindow = 1007,
     kDataWindow = 1008,
 };
@@ -17,6 +20,12 @@ struct CheckerUi {
     std::string (*getText)(void* context, int control);
     void (*setText)(void* context, int control, const char* text);
     void (*scrollLines)(void* context, int control, int lines);  // scroll request, lines down
+    // The text of a list's current item; false when it has none.
+    bool (*currentItem)(void* context, int listControl, std::string* text);
+    // The outcome fields changed: the windows' colours follow them when next painted.
+    void (*statesChanged)(void* context);
+    // The results discussion, shown modally; returns when the user closes it.
+    void (*showResults)(void* context, const char* text);
     const void* owner;  // owner window of message boxes, or nullptr
 };
 

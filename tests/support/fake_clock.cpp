@@ -1,0 +1,30 @@
+#include "tests/support/fake_clock.h"
+
+#include "os/os.h"
+
+#include <atomic>
+
+namespace {
+
+constexpr long long kEpochSeconds = 1700000000;  // any whole second
+std::atomic<long long> g_milliseconds{0};
+std::atomic<long long> g_sleeps{0};
+
+long long Seconds() { return kEpochSeconds + g_milliseconds.load() / 1000; }
+void Sleep(unsigned milliseconds) {
+    g_milliseconds += milliseconds;
+    ++g_sleeps;
+}
+
+}  // namespace
+
+FakeClock::FakeClock(long long startMilliseconds) {
+    g_milliseconds = startMilliseconds;
+    g_sleeps = 0;
+    OsClock clock{Seconds, Sleep};
+    OsSetClock(&clock);
+}
+
+FakeClock::~FakeClock() { OsSetClock(nullptr); }
+
+long long FakeClock::sleeps() const { return g_sleeps.load(); }

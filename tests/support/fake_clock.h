@@ -1,0 +1,14 @@
+// A clock for tests: sleeping moves it on at once, so a five-second read loop
+// costs no real time. Installed while the object lives.
+#pragma once
+
+class FakeClock {
+public:
+    // Starts `startMilliseconds` into a calendar second.
+    explicit FakeClock(long long startMilliseconds = 0);
+    ~FakeClock();
+    FakeClock(const FakeClock&) = delete;
+    FakeClock& operator=(const FakeClock&) = delete;
+
+    long long sleeps() const;  // sleep calls so far
+};
