@@ -40,6 +40,32 @@ std::FILE* OsOpenFile(const char* path, const char* mode);
 // dropped. Returns nullptr at end of file.
 char* OsReadTextLine(char* buffer, int size, std::FILE* file);
 
+// Writes `text` to a file opened with OsOpenFile(path, "w") as a Windows
+// text-mode stream does: every line feed goes out as carriage return and line
+// feed. Returns 1, or 0 on a write error. Write errors of a buffered stream
+// may show only when the file is closed: check fclose as well.
+int OsWriteText(std::FILE* file, const char* text);
+
+// One entry that OsFindFiles matched: its name (the last path component only,
+// as stored) and whether it is a directory.
+struct OsFoundFile {
+    std::string name;
+    bool isDirectory;
+};
+
+// The entries that `pattern` matches, as FindFirstFileA and FindNextFileA list
+// them: the pattern is a Windows path whose last component may hold '*' (any
+// run of characters, also none) and '?' (exactly one character), matched
+// without regard to case. Empty when nothing matches or the directory cannot
+// be read. The order is the file system's.
+std::vector<OsFoundFile> OsFindFiles(const char* pattern);
+
+// Copies the file `from` to `to` as CopyFileA does: 1 on success, 0 on
+// failure. With `failIfExists` an existing `to` (in any letter case) is left
+// alone and the copy fails. Fails when `from` is missing or is not a file. A
+// destination the copy created is removed again when the copy fails.
+int OsCopyFile(const char* from, const char* to, bool failIfExists);
+
 // ---- Libraries -------------------------------------------------------------
 
 struct OsLibrary;  // a loaded library; opaque

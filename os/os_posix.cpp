@@ -7,10 +7,12 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -84,6 +86,141 @@ std::FILE* OsOpenFile(const char* path, const char* mode) {
     // fopen opens directories for reading on POSIX; Windows does not.
     if (::stat(resolved.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return nullptr;
     return std::fopen(resolved.c_str(), mode);
+}
+
+int OsWriteText(std::FILE* file, const char* text) {
+    if (file == nullptr || text == nullptr) return 0;
+    // As the Windows C runtime's text mode: each LF goes out as CR LF, even
+    // one that already has a CR before it.
+    const char* start = text;
+    while (*start != '\0') {
+        const char* feed = std::strchr(start, '\n');
+        size_t length = feed ? static_cast<size_t>(feed - start) : std::strlen(start);
+        if (length > 0 && std::fwrite(start, 1, length, file) != length) return 0;
+        if (feed == nullptr) break;
+        if (std::fwrite("\r\n", 1, 2, file) != 2) return 0;
+        start = feed + 1;
+    }
+    return 1;
+}
+
+namespace {
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether `name` matches `pattern` ('*' any run, '?' one character) without
+// regard to case. Iterative, with one remembered star: linear in practice and
+// never worse than the product of the two lengths, whatever the pattern.
+bool MatchesWildcard(const char* name, const char* pattern) {
+    const char* star = nullptr;      // the last '*' passed
+    const char* starName = nullptr;  // where in the name that star's run ends now
+    while (*name != '\0') {
+        if (*pattern == '*') {
+            star = pattern++;
+            starName = name;
+        } else if (*pattern != '\0' && (*pattern == '?' || LowerAscii(*pattern) == LowerAscii(*name))) {
+            ++pattern;
+            ++name;
+        } else if (star != nullptr) {
+            pattern = star + 1;  // let the last star take one more character
+            name = ++starName;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*') ++pattern;
+    return *pattern == '\0';
+}
+
+// Writes all of `length` bytes; false on an error.
+bool WriteAll(int fd, const char* bytes, size_t length) {
+    while (length > 0) {
+        ssize_t wrote = ::write(fd, bytes, length);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return false;
+        bytes += wrote;
+        length -= static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+bool CopyBytes(int in, int out) {
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = ::read(in, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        if (!WriteAll(out, chunk, static_cast<size_t>(got))) return false;
+    }
+}
+
+}  // namespace
+
+std::vector<OsFoundFile> OsFindFiles(const char* pattern) {
+    std::vector<OsFoundFile> found;
+    if (pattern == nullptr || pattern[0] == '\0') return found;
+    std::string text(pattern);
+    size_t separator = text.find_last_of("\\/");
+    std::string mask = separator == std::string::npos ? text : text.substr(separator + 1);
+    if (mask.empty()) return found;  // "dir\\" names no entry
+    std::string dir;
+    if (separator == std::string::npos) {
+        dir = ".";
+    } else if (separator == 0) {
+        dir = "/";
+    } else {
+        dir = ResolvePath(text.substr(0, separator).c_str());
+    }
+    DIR* stream = ::opendir(dir.c_str());
+    if (stream == nullptr) return found;
+    while (struct dirent* entry = ::readdir(stream)) {
+        if (!MatchesWildcard(entry->d_name, mask.c_str())) continue;
+        struct stat info;
+        bool isDirectory = ::stat(Join(dir, entry->d_name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+        found.push_back(OsFoundFile{entry->d_name, isDirectory});
+    }
+    ::closedir(stream);
+    return found;
+}
+
+int OsCopyFile(const char* from, const char* to, bool failIfExists) {
+    if (from == nullptr || to == nullptr || from[0] == '\0' || to[0] == '\0') return 0;
+    std::string source = ResolvePath(from);
+    std::string target = ResolvePath(to);
+    // O_NONBLOCK: a FIFO in either place must fail the copy, not hang it.
+    int in = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (in < 0) return 0;
+    struct stat sourceInfo;
+    if (::fstat(in, &sourceInfo) != 0 || !S_ISREG(sourceInfo.st_mode)) {
+        ::close(in);
+        return 0;
+    }
+    struct stat targetInfo;
+    if (::stat(target.c_str(), &targetInfo) == 0 && targetInfo.st_dev == sourceInfo.st_dev &&
+        targetInfo.st_ino == sourceInfo.st_ino) {
+        ::close(in);  // a copy onto itself would empty the file before reading it
+        return 0;
+    }
+    bool created = true;
+    int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (out < 0 && errno == EEXIST && !failIfExists) {
+        created = false;
+        out = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
+        if (out >= 0 && (::fstat(out, &targetInfo) != 0 || !S_ISREG(targetInfo.st_mode))) {
+            ::close(out);
+            out = -1;
+        }
+    }
+    if (out < 0) {
+        ::close(in);
+        return 0;
+    }
+    bool copied = CopyBytes(in, out);
+    if (::close(out) != 0) copied = false;
+    ::close(in);
+    if (!copied && created) ::unlink(target.c_str());  // no partial copy of our own making stays
+    return copied ? 1 : 0;
 }
 
 namespace {

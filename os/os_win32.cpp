@@ -26,6 +26,30 @@ std::FILE* OsOpenFile(const char* path, const char* mode) {
     return std::fopen(path, mode);
 }
 
+int OsWriteText(std::FILE* file, const char* text) {
+    if (file == nullptr || text == nullptr) return 0;
+    // A stream opened with "w" is in text mode: the C runtime adds the CRs.
+    return std::fputs(text, file) >= 0 ? 1 : 0;
+}
+
+std::vector<OsFoundFile> OsFindFiles(const char* pattern) {
+    std::vector<OsFoundFile> found;
+    if (pattern == nullptr || pattern[0] == '\0') return found;
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(pattern, &data);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    do {
+        found.push_back(OsFoundFile{data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    } while (FindNextFileA(search, &data));
+    FindClose(search);
+    return found;
+}
+
+int OsCopyFile(const char* from, const char* to, bool failIfExists) {
+    if (from == nullptr || to == nullptr || from[0] == '\0' || to[0] == '\0') return 0;
+    return CopyFileA(from, to, failIfExists ? TRUE : FALSE) ? 1 : 0;
+}
+
 OsLibrary* OsPlatformLoadLibrary(const char* fileName) {
     return reinterpret_cast<OsLibrary*>(LoadLibraryA(fileName));
 }

@@ -5,16 +5,70 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 namespace {
+
+namespace fs = std::filesystem;
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::pair<std::string, bool>> Sorted(const std::vector<OsFoundFile>& found) {
+    std::vector<std::pair<std::string, bool>> names;
+    for (const OsFoundFile& f : found) names.emplace_back(f.name, f.isDirectory);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+#ifndef _WIN32
+// While it lives, files this process writes cannot grow past `bytes`: a write
+// beyond fails with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previousSignal_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        set_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousSignal_);
+    }
+    bool set() const { return set_; }
+
+private:
+    rlimit previous_{};
+    void (*previousSignal_)(int) = nullptr;
+    bool set_ = false;
+};
+#endif
 
 TEST(OsLayer, WindowsDirectoryOverrideAndShortBuffers) {
     OsSetWindowsDirectory("c:\\test dir");
@@ -61,6 +115,143 @@ TEST(OsLayer, CarriageReturnAtTheEndOfAFullBufferJoinsItsLineFeed) {
     EXPECT_STREQ(line, "ef\rg\n");  // a lone CR inside a line stays
     std::fclose(file);
 }
+
+TEST(OsFiles, FindFilesMatchesTheLastComponentWithWildcardsWithoutRegardToCase) {
+    TempWindowsDir dir;
+    dir.Write("RP121032.INI", "");
+    dir.Write("RP121032.INI.bak-1", "");
+    dir.Write("rp121032.ini.BAK-17", "");
+    dir.Write("RP121032.INI.bak", "");      // no dash: not matched
+    dir.Write("XRP121032.INI.bak-2", "");   // the pattern is anchored at the start
+    fs::create_directory(fs::path(dir.path()) / "RP121032.INI.bak-9");
+    // The directory part is found without regard to case as well.
+    std::string upperDir = Upper(dir.path());
+    EXPECT_EQ(Sorted(OsFindFiles((upperDir + "\\rp121032.ini.bak-*").c_str())),
+              (std::vector<std::pair<std::string, bool>>{
+                  {"RP121032.INI.bak-1", false}, {"RP121032.INI.bak-9", true}, {"rp121032.ini.BAK-17", false}}));
+
+    // '?' takes exactly one character; a '*' may have to give characters back.
+    dir.Write("bak-1", "");
+    dir.Write("bok-2", "");
+    dir.Write("bk-3", "");
+    dir.Write("baak-4", "");
+    dir.Write("a-1-1", "");
+    dir.Write("a-12", "");
+    EXPECT_EQ(Sorted(OsFindFiles((dir.path() + "\\b?k-*").c_str())),
+              (std::vector<std::pair<std::string, bool>>{{"bak-1", false}, {"bok-2", false}}));
+    EXPECT_EQ(Sorted(OsFindFiles((dir.path() + "\\*-1").c_str())),
+              (std::vector<std::pair<std::string, bool>>{
+                  {"RP121032.INI.bak-1", false}, {"a-1-1", false}, {"bak-1", false}}));
+    EXPECT_EQ(Sorted(OsFindFiles((dir.path() + "\\BAAK-4").c_str())),
+              (std::vector<std::pair<std::string, bool>>{{"baak-4", false}}));
+
+    EXPECT_TRUE(OsFindFiles((dir.path() + "\\nothing*").c_str()).empty());
+    EXPECT_TRUE(OsFindFiles((dir.path() + "\\absent dir\\*").c_str()).empty());
+    EXPECT_TRUE(OsFindFiles("").empty());
+    EXPECT_TRUE(OsFindFiles(nullptr).empty());
+}
+
+#ifndef _WIN32
+TEST(OsFiles, FindFilesStaysFastOnPatternsWithManyStars) {
+    TempWindowsDir dir;
+    dir.Write(std::string(200, 'a'), "");
+    // A matcher that tries every split of the name among the stars would not
+    // finish; this one answers at once.
+    EXPECT_TRUE(OsFindFiles((dir.path() + "\\*a*a*a*a*a*a*a*a*a*a*a*a*b").c_str()).empty());
+    EXPECT_EQ(OsFindFiles((dir.path() + "\\*a*a*a*a*a*a*a*a*a*a*a*a*").c_str()).size(), 1u);
+}
+#endif
+
+TEST(OsFiles, CopyFileCopiesEveryByteAndHonoursFailIfExists) {
+    TempWindowsDir dir;
+    std::string content = "[S]\r\nK=v\n";
+    content += std::string(1, '\0');
+    for (int i = 0; i < 20000; ++i) content += "line " + std::to_string(i) + "\r\n";  // several chunks
+    dir.Write("source.ini", content);
+    fs::path base(dir.path());
+
+    EXPECT_EQ(OsCopyFile((dir.path() + "\\SOURCE.INI").c_str(), (dir.path() + "\\copy.ini").c_str(), true), 1);
+    EXPECT_EQ(ReadBytes(base / "copy.ini"), content);
+
+    // An existing destination, named in another case, stays untouched.
+    dir.Write("Keep.txt", "keep");
+    EXPECT_EQ(OsCopyFile((dir.path() + "\\source.ini").c_str(), (dir.path() + "\\KEEP.TXT").c_str(), true), 0);
+    EXPECT_EQ(ReadBytes(base / "Keep.txt"), "keep");
+    // Without fail-if-exists it is replaced.
+    EXPECT_EQ(OsCopyFile((dir.path() + "\\source.ini").c_str(), (dir.path() + "\\KEEP.TXT").c_str(), false), 1);
+    EXPECT_EQ(ReadBytes(base / "Keep.txt"), content);
+
+    // A copy onto itself must not empty the file.
+    OsCopyFile((dir.path() + "\\source.ini").c_str(), (dir.path() + "\\Source.Ini").c_str(), false);
+    EXPECT_EQ(ReadBytes(base / "source.ini"), content);
+}
+
+TEST(OsFiles, CopyFileFailsWithoutASourceFileAndLeavesNoDestination) {
+    TempWindowsDir dir;
+    fs::path base(dir.path());
+    fs::create_directory(base / "folder");
+    dir.Write("source.ini", "x");
+    EXPECT_EQ(OsCopyFile((dir.path() + "\\absent.ini").c_str(), (dir.path() + "\\to1").c_str(), true), 0);
+    EXPECT_EQ(OsCopyFile((dir.path() + "\\folder").c_str(), (dir.path() + "\\to2").c_str(), true), 0);
+    EXPECT_EQ(OsCopyFile((dir.path() + "\\source.ini").c_str(), (dir.path() + "\\no dir\\to3").c_str(), true), 0);
+    EXPECT_EQ(OsCopyFile((dir.path() + "\\source.ini").c_str(), (dir.path() + "\\folder").c_str(), false), 0);
+    EXPECT_EQ(OsCopyFile(nullptr, (dir.path() + "\\to4").c_str(), true), 0);
+    EXPECT_EQ(OsCopyFile((dir.path() + "\\source.ini").c_str(), "", true), 0);
+    EXPECT_FALSE(fs::exists(base / "to1"));
+    EXPECT_FALSE(fs::exists(base / "to2"));
+    EXPECT_TRUE(fs::is_directory(base / "folder"));
+    EXPECT_EQ(ReadBytes(base / "source.ini"), "x");
+}
+
+#ifndef _WIN32
+TEST(OsFiles, CopyFileNeitherHangsOnPipesNorLeavesAPartialCopy) {
+    TempWindowsDir dir;
+    fs::path base(dir.path());
+    // A FIFO with nobody at the other end, on either side of the copy.
+    ASSERT_EQ(::mkfifo((base / "pipe").c_str(), 0600), 0);
+    dir.Write("source.ini", "x");
+    EXPECT_EQ(OsCopyFile((dir.path() + "\\pipe").c_str(), (dir.path() + "\\to1").c_str(), true), 0);
+    EXPECT_EQ(OsCopyFile((dir.path() + "\\source.ini").c_str(), (dir.path() + "\\pipe").c_str(), false), 0);
+    EXPECT_FALSE(fs::exists(base / "to1"));
+
+    // A copy that cannot be written to its end takes its partial file away.
+    dir.Write("big.ini", std::string(100000, 'b'));
+    {
+        FileSizeLimit limit(10000);
+        ASSERT_TRUE(limit.set());
+        EXPECT_EQ(OsCopyFile((dir.path() + "\\big.ini").c_str(), (dir.path() + "\\to2").c_str(), true), 0);
+    }
+    EXPECT_FALSE(fs::exists(base / "to2"));
+}
+#endif
+
+TEST(OsFiles, WriteTextWritesLineFeedsAsCarriageReturnLineFeed) {
+    TempWindowsDir dir;
+    std::string path = dir.path() + "\\out.ini";
+    std::FILE* file = OsOpenFile(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(OsWriteText(file, "[RP1210Support]\n"), 1);
+    EXPECT_EQ(OsWriteText(file, ""), 1);
+    EXPECT_EQ(OsWriteText(file, "a\r\nb\n\nlast"), 1);  // a CR already there is kept, as text mode does
+    EXPECT_EQ(std::fclose(file), 0);
+    EXPECT_EQ(ReadBytes(fs::path(dir.path()) / "out.ini"), "[RP1210Support]\r\na\r\r\nb\r\n\r\nlast");
+    EXPECT_EQ(OsWriteText(nullptr, "x"), 0);
+}
+
+#ifndef _WIN32
+TEST(OsFiles, WriteTextReportsWriteErrors) {
+    // /dev/full refuses every write: unbuffered at once, buffered at close.
+    std::FILE* file = OsOpenFile("/dev/full", "w");
+    ASSERT_NE(file, nullptr);
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    EXPECT_EQ(OsWriteText(file, "text\n"), 0);
+    std::fclose(file);
+    file = OsOpenFile("/dev/full", "w");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(OsWriteText(file, "text\n"), 1);
+    EXPECT_NE(std::fclose(file), 0);
+}
+#endif
 
 TEST(OsLayer, RecorderKeepsEveryBoxInOrderAndAnswersOk) {
     OsMessageBoxHandler previous = OsSetMessageBoxHandler(nullptr);
