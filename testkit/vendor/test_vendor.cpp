@@ -19,6 +19,9 @@
 //       pattern claimed, the buffer filled as far as it goes)
 //   capture=PATH                                  replay a candump log as J1939 messages at
 //                                                 its recorded pace, from the connect on
+// A library that nobody scripts by call (one that a program under test loads
+// in its own process) reads its script from the file of its own name with
+// the extension .SCRIPT, beside it, at its first RP1210 call.
 // TestVendor_Calls copies out the log of calls (one line each; reads counted).
 #include <chrono>
 #include <cstdint>
@@ -30,9 +33,11 @@
 #include <vector>
 
 #if defined(_WIN32)
+#include <windows.h>
 #define TV_CALL __stdcall
 #define TV_DECORATED_EXPORT(ret, decorated, name, params, args)
 #else
+#include <dlfcn.h>
 #define TV_CALL
 // A second symbol under the decorated name, calling the plain one.
 #define TV_DECORATED_EXPORT(ret, decorated, name, params, args)                        \
@@ -70,6 +75,7 @@ struct Script {
 
 std::mutex g_lock;
 Script g_script;
+bool g_scripted = false;  // by TestVendor_Script or from the script file
 
 std::vector<std::string> Split(const std::string& text, char separator) {
     std::vector<std::string> parts;
@@ -154,9 +160,11 @@ int16_t CaptureRead(char* buffer, int16_t size) {
 
 }  // namespace
 
-TV_ENTRY void TestVendor_Script(const char* text) {
-    std::lock_guard<std::mutex> lock(g_lock);
+namespace {
+
+void ApplyScript_locked(const char* text) {
     g_script = Script();
+    g_scripted = true;
     for (const std::string& item : Split(text ? text : "", ';')) {
         size_t equals = item.find('=');
         if (equals == std::string::npos) continue;
@@ -187,6 +195,53 @@ TV_ENTRY void TestVendor_Script(const char* text) {
     }
 }
 
+// This library's own file name.
+std::string OwnPath() {
+#if defined(_WIN32)
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&OwnPath), &self)) {
+        return std::string();
+    }
+    char path[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameA(self, path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(path, length) : std::string();
+#else
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&OwnPath), &info) == 0 || info.dli_fname == nullptr) return std::string();
+    return info.dli_fname;
+#endif
+}
+
+// Reads NAME.SCRIPT beside the library once, unless a script was given by call.
+void LoadScriptFile_locked() {
+    static bool tried = false;
+    if (g_scripted || tried) return;
+    tried = true;
+    std::string path = OwnPath();
+    size_t dot = path.find_last_of('.');
+    size_t slash = path.find_last_of("/\\");
+    if (path.empty() || dot == std::string::npos || (slash != std::string::npos && dot < slash)) return;
+    std::FILE* file = std::fopen((path.substr(0, dot) + ".SCRIPT").c_str(), "r");
+    if (file == nullptr) return;
+    std::string text;
+    char chunk[512];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 && text.size() < 65536) text.append(chunk, got);
+    std::fclose(file);
+    for (char& c : text) {
+        if (c == '\r' || c == '\n') c = ';';  // one item per line, or ';' between items
+    }
+    ApplyScript_locked(text.c_str());
+}
+
+}  // namespace
+
+TV_ENTRY void TestVendor_Script(const char* text) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    ApplyScript_locked(text);
+}
+
 TV_ENTRY void TestVendor_Calls(char* out, int size) {
     std::lock_guard<std::mutex> lock(g_lock);
     std::string text = g_script.calls + "reads=" + std::to_string(g_script.readCount) + "\n";
@@ -198,6 +253,7 @@ TV_ENTRY void TestVendor_Calls(char* out, int size) {
 TV_ENTRY int16_t TV_CALL RP1210_ClientConnect(void*, int16_t device, const char* protocol, int32_t tx, int32_t rx,
                                               int16_t packetize) {
     std::lock_guard<std::mutex> lock(g_lock);
+    LoadScriptFile_locked();
     Log("ClientConnect(" + std::to_string(device) + "," + (protocol ? protocol : "(null)") + "," +
         std::to_string(tx) + "," + std::to_string(rx) + "," + std::to_string(packetize) + ")");
     g_script.connectedAt = std::chrono::steady_clock::now();
@@ -245,6 +301,7 @@ TV_ENTRY int16_t TV_CALL RP1210_SendCommand(int16_t command, int16_t client, cha
 }
 TV_ENTRY void TV_CALL RP1210_ReadVersion(char* dllMajor, char* dllMinor, char* apiMajor, char* apiMinor) {
     std::lock_guard<std::mutex> lock(g_lock);
+    LoadScriptFile_locked();
     *dllMajor = g_script.version[0];
     *dllMinor = g_script.version[1];
     *apiMajor = g_script.version[2];
