@@ -27,6 +27,18 @@ void RepaintNow(HWND control) {
     while (::PeekMessageA(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) ::DispatchMessageA(&message);
 }
 
+// The text of a list's current item; false when it has none.
+bool CurrentItemText(HWND list, std::string* text) {
+    LRESULT current = ::SendMessageA(list, CB_GETCURSEL, 0, 0);
+    if (current == CB_ERR) return false;
+    LRESULT length = ::SendMessageA(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(current), 0);
+    if (length == CB_ERR) return false;
+    std::vector<char> item(static_cast<size_t>(length) + 1, '\0');
+    ::SendMessageA(list, CB_GETLBTEXT, static_cast<WPARAM>(current), reinterpret_cast<LPARAM>(item.data()));
+    *text = item.data();
+    return true;
+}
+
 }  // namespace
 
 CQuorlinDlg::CQuorlinDlg() : catalogue_(new RP1210Catalogue()) {}
@@ -106,14 +118,9 @@ void CQuorlinDlg::FillProtocolList() {
 }
 
 void CQuorlinDlg::TakeListSelection(int listId, std::string* field) {
-    HWND list = Item(listId);
-    LRESULT current = ::SendMessageA(list, CB_GETCURSEL, 0, 0);
-    if (current == CB_ERR) return;
-    LRESULT length = ::SendMessageA(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(current), 0);
-    if (length == CB_ERR) return;
-    std::vector<char> text(static_cast<size_t>(length) + 1, '\0');
-    ::SendMessageA(list, CB_GETLBTEXT, static_cast<WPARAM>(current), reinterpret_cast<LPARAM>(text.data()));
-    *field = FirstWord(text.data());
+    std::string text;
+    if (!CurrentItemText(Item(listId), &text)) return;
+    *field = FirstWord(&text[0]);
 }
 
 void CQuorlinDlg::VendorCascade() {
@@ -164,15 +171,7 @@ CheckerUi CQuorlinDlg::MakeUi() {
         ::SendMessageA(static_cast<CQuorlinDlg*>(context)->Item(control), EM_LINESCROLL, 0, lines);
     };
     ui.currentItem = [](void* context, int listControl, std::string* text) {
-        HWND list = static_cast<CQuorlinDlg*>(context)->Item(listControl);
-        LRESULT current = ::SendMessageA(list, CB_GETCURSEL, 0, 0);
-        if (current == CB_ERR) return false;
-        LRESULT length = ::SendMessageA(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(current), 0);
-        if (length == CB_ERR) return false;
-        std::vector<char> item(static_cast<size_t>(length) + 1, '\0');
-        ::SendMessageA(list, CB_GETLBTEXT, static_cast<WPARAM>(current), reinterpret_cast<LPARAM>(item.data()));
-        *text = item.data();
-        return true;
+        return CurrentItemText(static_cast<CQuorlinDlg*>(context)->Item(listControl), text);
     };
     ui.statesChanged = [](void* context) {
         CQuorlinDlg* self = static_cast<CQuorlinDlg*>(context);
