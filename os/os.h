@@ -105,6 +105,40 @@ unsigned OsGetFileVersionInfoSize(const char* fileName);
 int OsGetFileVersionInfo(const char* fileName, unsigned size, void* block);
 int OsVerQueryValue(void* block, const char* subBlock, void** value, unsigned* length);
 
+// ---- Profile (INI) files ----------------------------------------------------
+
+// Reads one value of a Windows profile (INI) file as GetPrivateProfileStringA
+// does: `fileName` without a directory is looked for in the Windows
+// directory; section and key names match without regard to case; the value is
+// the text after the first '=' of the key's line with surrounding blanks
+// removed (and one pair of enclosing quotes); the first matching section and
+// key line win. When the file, section or key is missing, `defaultValue` is
+// copied instead (nullptr counts as ""). At most size - 1 characters are kept
+// and the text is always terminated. Returns the number of characters copied.
+// `section` and `key` must be given (listing sections or keys is not offered).
+unsigned OsGetProfileString(const char* section, const char* key, const char* defaultValue,
+                            char* buffer, unsigned size, const char* fileName);
+
+// ---- Operating-system version -----------------------------------------------
+
+enum : unsigned {
+    kOsPlatformWin32s = 0,
+    kOsPlatformWindows = 1,  // Windows 95, 98, Me
+    kOsPlatformNt = 2,       // Windows NT, 2000, XP and later
+};
+
+struct OsVersion {
+    unsigned platformId;  // kOsPlatform...
+    unsigned major;
+    unsigned minor;
+};
+
+// The running system's version as GetVersionExA reports it. The POSIX build
+// reports an NT-family system, version 6.1. Tests can set another
+// (nullptr: the platform's again).
+OsVersion OsGetVersion();
+void OsSetVersion(const OsVersion* version);
+
 // ---- Message boxes ---------------------------------------------------------
 
 enum : unsigned { kOsMbOk = 0x0 };

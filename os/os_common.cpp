@@ -99,6 +99,11 @@ void OsSetWindowsDirectory(const char* path) {
     g_dirOverride = path ? path : "";
 }
 
+bool OsWindowsDirectoryOverridden() {
+    std::lock_guard<std::mutex> lock(g_dirLock);
+    return g_dirOverridden;
+}
+
 unsigned OsGetWindowsDirectory(char* buffer, unsigned size) {
     std::string dir;
     bool overridden;

@@ -350,3 +350,23 @@ int OsVerQueryValue(void* block, const char* subBlock, void** value, unsigned* l
     *length = static_cast<unsigned>(chars + 1);
     return 1;
 }
+
+unsigned OsPlatformProfileString(const char* section, const char* key, const char* defaultValue, char* buffer,
+                                 unsigned size, const char* fileName) {
+    std::string path = fileName;
+    if (OsIsBareFileName(fileName)) {
+        char dir[4096];
+        if (OsGetWindowsDirectory(dir, sizeof dir) == 0) return OsCopyProfileValue(defaultValue, buffer, size);
+        path = std::string(dir) + "\\" + fileName;
+    }
+    std::FILE* file = OsOpenFile(path.c_str(), "rb");
+    std::string value;
+    bool found = file != nullptr && OsReadProfileFile(file, section, key, value);
+    if (file) std::fclose(file);
+    return OsCopyProfileValue(found ? value : std::string(defaultValue), buffer, size);
+}
+
+OsVersion OsPlatformVersion() {
+    // No Windows here: the native build stands for an NT-family system.
+    return OsVersion{kOsPlatformNt, 6, 1};
+}

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 int OsPlatformMessageBox(const OsMessageBoxCall& call) {
     return MessageBoxA(static_cast<HWND>(const_cast<void*>(call.owner)), call.text.c_str(),
@@ -74,4 +75,25 @@ int OsVerQueryValue(void* block, const char* subBlock, void** value, unsigned* l
     if (!VerQueryValueA(block, subBlock, value, &valueLength)) return 0;
     *length = valueLength;
     return 1;
+}
+
+unsigned OsPlatformProfileString(const char* section, const char* key, const char* defaultValue, char* buffer,
+                                 unsigned size, const char* fileName) {
+    // A bare name is the platform's to find in the Windows directory, unless
+    // a test has put another Windows directory in its place.
+    std::string path = fileName;
+    if (OsIsBareFileName(fileName) && OsWindowsDirectoryOverridden()) {
+        char dir[MAX_PATH];
+        if (OsGetWindowsDirectory(dir, sizeof dir) == 0) return OsCopyProfileValue(defaultValue, buffer, size);
+        path = std::string(dir) + "\\" + fileName;
+    }
+    return GetPrivateProfileStringA(section, key, defaultValue, buffer, size, path.c_str());
+}
+
+OsVersion OsPlatformVersion() {
+    OSVERSIONINFOA info;
+    std::memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof info;
+    if (!GetVersionExA(&info)) return OsVersion{kOsPlatformNt, 0, 0};
+    return OsVersion{info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion};
 }
