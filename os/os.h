@@ -25,8 +25,8 @@ unsigned OsGetWindowsDirectory(char* buffer, unsigned size);
 
 // Replaces the Windows directory for this process (tests, test equipment).
 // nullptr returns to the platform's own. An empty text makes the directory
-// come back empty. The POSIX build has no platform directory: until a test
-// sets one, the Windows directory is empty.
+// come back empty. The POSIX build has no platform directory: the
+// environment variable WINDIR stands for it (empty when it is not set).
 void OsSetWindowsDirectory(const char* path);
 
 // ---- Files -----------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,8 +24,17 @@ int OsPlatformMessageBox(const OsMessageBoxCall& call) {
 }
 
 unsigned OsPlatformWindowsDirectory(char* buffer, unsigned size) {
-    if (buffer != nullptr && size > 0) buffer[0] = '\0';
-    return 0;
+    // No Windows here. The environment's WINDIR stands for the platform's
+    // directory, so that libraries loaded into a test program (each with an
+    // OS layer of its own) find the same one as the program.
+    if (buffer == nullptr || size == 0) return 0;
+    buffer[0] = '\0';
+    const char* dir = std::getenv("WINDIR");
+    if (dir == nullptr || dir[0] == '\0') return 0;
+    size_t length = std::strlen(dir);
+    if (length + 1 > size) return 0;
+    std::memcpy(buffer, dir, length + 1);
+    return static_cast<unsigned>(length);
 }
 
 namespace {

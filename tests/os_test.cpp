@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -83,6 +84,27 @@ TEST(OsLayer, WindowsDirectoryOverrideAndShortBuffers) {
     EXPECT_EQ(OsGetWindowsDirectory(buffer, sizeof buffer), 0u);
     OsSetWindowsDirectory(nullptr);
 }
+
+#ifndef _WIN32
+// Natively WINDIR stands for the platform's directory, so that a library
+// loaded into the process (with its own OS layer) finds the same one.
+TEST(OsLayerPosix, WindirStandsForThePlatformDirectory) {
+    const char* before = std::getenv("WINDIR");
+    std::string saved = before ? before : "";
+    setenv("WINDIR", "/tmp/some windows", 1);
+    char buffer[100];
+    EXPECT_EQ(OsGetWindowsDirectory(buffer, sizeof buffer), 17u);
+    EXPECT_STREQ(buffer, "/tmp/some windows");
+    char small[10];
+    EXPECT_EQ(OsGetWindowsDirectory(small, sizeof small), 0u);
+    OsSetWindowsDirectory("/elsewhere");  // an override still wins
+    EXPECT_EQ(OsGetWindowsDirectory(buffer, sizeof buffer), 10u);
+    OsSetWindowsDirectory(nullptr);
+    unsetenv("WINDIR");
+    EXPECT_EQ(OsGetWindowsDirectory(buffer, sizeof buffer), 0u);
+    if (before) setenv("WINDIR", saved.c_str(), 1);
+}
+#endif
 
 TEST(OsLayer, FilesOpenByWindowsPathWithoutRegardToCase) {
     TempWindowsDir dir;
