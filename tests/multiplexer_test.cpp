@@ -352,3 +352,135 @@ TEST_F(MultiplexerTest, NamesAreRefusedWhenTheyDoNotFit) {
 }
 
 }  // namespace
+
+// The multiplexer with its default transport names, which the virtual adapter
+// answers to: the whole road of an adapter from the INI file to received and
+// transmitted frames.
+#include "sim/va_client.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+struct Received {
+    std::atomic<int> frames{0};
+    std::atomic<uint32_t> identifier{0};
+    std::atomic<uint8_t> firstByte{0};
+    std::atomic<bool> onCallerThread{false};
+    std::thread::id caller;
+};
+Received g_received;
+
+void ZMX_CALL OnReceive(Mailbox* mailbox) {
+    g_received.identifier = mailbox->identifier;
+    g_received.firstByte = mailbox->dataLength > 0 ? mailbox->data[0] : 0;
+    if (std::this_thread::get_id() == g_received.caller) g_received.onCallerThread = true;
+    ++g_received.frames;
+}
+
+class MultiplexerVirtualAdapterTest : public ::testing::Test {
+protected:
+    void SetUp() override { MuxReset(mux_); }
+    void TearDown() override { MuxReleaseAll(mux_); }
+
+    template <typename Entry>
+    Entry Forwarded(uint16_t handle, ZmxForwarded operation) {
+        void* entry = nullptr;
+        EXPECT_EQ(MuxResolveForwarded(mux_, handle, operation, &entry), 0) << operation;
+        return reinterpret_cast<Entry>(entry);
+    }
+
+    TempWindowsDir dir_;
+    Multiplexer mux_{};
+};
+
+TEST_F(MultiplexerVirtualAdapterTest, DefaultNamesOfEveryLinkKind) {
+    dir_.Write("HV_ZMX32.ini", "[ZMXInformation1]\nZMXParams=COM1\n[ZMXInformation2]\nZMXParams=ISA,0x300,5\n"
+                               "[ZMXInformation3]\nZMXParams=TCP/IP,IP=127.0.0.1,PORT=7000\n"
+                               "[ZMXInformation4]\nZMXParams=USB\n[ZMXInformation5]\nZMXParams=COM1,/H\n"
+                               "[ZMXInformation6]\nZMXParams=COM1,Industrial\n[ZMXInformation7]\nZMXParams=COM1,MillitaryW\n");
+    const char* const libraries[] = {"ZMXS32.DLL", "ZMXI32.DLL", "ZMXT32.DLL", "ZMXU2K.DLL",
+                                     "ZMXH32.DLL", "ZMXN32.DLL", "ZMXW32.DLL"};
+    for (int16_t number = 1; number <= 7; ++number) {
+        const char* library = libraries[number - 1];
+        uint16_t handle = 0;
+        ASSERT_EQ(MuxInitZMX(mux_, &handle, number), 0) << library;
+        EXPECT_TRUE(TransportLoaded(library)) << library;
+        char text[80] = "";
+        EXPECT_EQ(Forwarded<ZmxEntryW1>(handle, kFwdCheckDataLink)(handle & kHandleIdMask,
+                                                                    reinterpret_cast<ZmxWord>(text)),
+                  0);
+        EXPECT_STREQ(text, "Halvery Virtual VDA,1.00,3,BUF,4096");
+        EXPECT_EQ(MuxRestoreZMX(mux_, handle), 0);
+        EXPECT_FALSE(TransportLoaded(library)) << library;
+    }
+}
+
+TEST_F(MultiplexerVirtualAdapterTest, FramesBothWaysThroughTheMultiplexer) {
+    dir_.Write("HV_ZMX32.ini", "[ZMXInformation1]\nZMXParams=COM1,B115200\n");
+    uint16_t handle = 0;
+    ASSERT_EQ(MuxInitZMX(mux_, &handle, 1), 0);
+    VaModule va("ZMXS32.DLL");  // the instance the multiplexer loaded
+    ASSERT_TRUE(va.ok());
+    uint16_t id = handle & kHandleIdMask;
+
+    DataLinkSetup link{};
+    link.linkCode = kLinkCodeCan1;
+    ASSERT_EQ(Forwarded<ZmxEntryW1>(handle, kFwdInitDataLink)(id, reinterpret_cast<ZmxWord>(&link)), 0);
+    uint8_t receiveBuffer[8] = {};
+    MailboxSetup receive{};
+    receive.linkCode = kLinkCodeCan1;
+    receive.identifierWidth = 29;
+    receive.identifier = 0x00FEF100;  // PGN 65265 from any source
+    receive.mask = 0x00FFFF00;
+    receive.receive = 1;
+    receive.callback = OnReceive;
+    receive.dataLength = sizeof receiveBuffer;
+    receive.data = receiveBuffer;
+    ASSERT_EQ(Forwarded<ZmxEntryW1>(handle, kFwdLoadMailBox)(id, reinterpret_cast<ZmxWord>(&receive)), 0);
+    Mailbox* receiveBox = receive.mailbox;
+    ASSERT_NE(receiveBox, nullptr);
+
+    g_received.frames = 0;
+    g_received.caller = std::this_thread::get_id();
+    const uint8_t speed[8] = {0x11, 2, 3, 4, 5, 6, 7, 8};
+    const uint8_t other[8] = {0x22};
+    ASSERT_EQ(va.VaInjectFrame(0, kLinkCodeCan1, 29, 0x18FEF100, speed, 8), 0);
+    ASSERT_EQ(va.VaInjectFrame(0, kLinkCodeCan1, 29, 0x18FEEE00, other, 8), 0);  // not let through
+    ASSERT_EQ(va.VaWaitIdle(5000), 0);
+    EXPECT_EQ(g_received.frames.load(), 1);
+    EXPECT_EQ(g_received.identifier.load(), 0x18FEF100u);
+    EXPECT_EQ(g_received.firstByte.load(), 0x11);
+    EXPECT_FALSE(g_received.onCallerThread.load());
+
+    // A persistent transmit mailbox, updated through the multiplexer.
+    MailboxSetup transmit{};
+    transmit.linkCode = kLinkCodeCan1;
+    transmit.direction = 1;
+    transmit.frameKind = kFrameSingle;
+    transmit.identifierWidth = 29;
+    ASSERT_EQ(Forwarded<ZmxEntryW1>(handle, kFwdLoadMailBox)(id, reinterpret_cast<ZmxWord>(&transmit)), 0);
+    Mailbox* box = transmit.mailbox;
+    ASSERT_NE(box, nullptr);
+    uint8_t claim[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    box->identifier = 0x18EEFFF9;
+    box->data = claim;
+    box->dataLength = 8;
+    box->transmitPending = 1;
+    ASSERT_EQ(Forwarded<ZmxEntryWB>(handle, kFwdUpdateTransmitMailBox)(id, reinterpret_cast<ZmxWord>(box), 0x61), 0);
+    ASSERT_EQ(va.VaWaitIdle(5000), 0);
+    VaFrame sent[2];
+    ASSERT_EQ(va.VaTakeTransmitted(sent, 2), 1);
+    EXPECT_EQ(sent[0].identifier, 0x18EEFFF9u);
+    EXPECT_EQ(sent[0].length, 8u);
+    EXPECT_EQ(sent[0].data[7], 8);
+    EXPECT_EQ(sent[0].flags, 0x61);
+
+    EXPECT_EQ(Forwarded<ZmxEntryW1>(handle, kFwdUnloadMailBox)(id, reinterpret_cast<ZmxWord>(box)), 0);
+    EXPECT_EQ(Forwarded<ZmxEntryW1>(handle, kFwdUnloadMailBox)(id, reinterpret_cast<ZmxWord>(receiveBox)), 0);
+    EXPECT_EQ(MuxRestoreZMX(mux_, handle), 0);
+    EXPECT_EQ(va.VaAdapterThreadRunning(), 0);
+}
+
+}  // namespace

@@ -155,3 +155,29 @@ TEST_F(ZmxDllTest, CommPortOfAnAdapterNumberEndsWhenItLeadsBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// The library names the RP1210 library sets: each is a copy of the virtual
+// adapter beside the test program.
+TEST_F(ZmxDllTest, TheRp1210LibrarysTransportNamesReachTheVirtualAdapter) {
+    WriteWindowsFile("HVLNK32.ini", "[ZMXInformation1]\r\nZMXParams=COM1\r\n[ZMXInformation2]\r\nZMXParams=USB\r\n"
+                                    "[ZMXInformation3]\r\nZMXParams=TCP/IP,IP=127.0.0.1,PORT=6000\r\n");
+    const std::pair<const char*, const char*> names[] = {
+        {"SetSerialDLL", "ZMXSRP32.DLL"}, {"SetUsb2KDLL", "ZMXURP2K.DLL"}, {"SetTcp_IpDLL", "ZMXTRP32.DLL"},
+        {"SetINIFile", "HVLNK32.ini"}};
+    for (const auto& name : names) ASSERT_EQ(Fn<SetNameFn>(name.first)(name.second), 0);
+    const char* const loaded[] = {"ZMXSRP32.DLL", "ZMXURP2K.DLL", "ZMXTRP32.DLL"};
+    for (int16_t number = 1; number <= 3; ++number) {
+        uint16_t handle = 0;
+        ASSERT_EQ(Fn<InitZmxFn>("InitZMX")(&handle, number), 0) << number;
+        EXPECT_TRUE(TransportLoaded(loaded[number - 1]));
+        char text[80] = "";
+        EXPECT_EQ(Fn<int32_t(ZMX_CALL*)(uint16_t, ZmxWord)>("CheckDataLink")(handle, reinterpret_cast<ZmxWord>(text)), 0);
+        EXPECT_STREQ(text, "Halvery Virtual VDA,1.00,3,BUF,4096");
+        EXPECT_EQ(Fn<RestoreZmxFn>("RestoreZMX")(handle), 0);
+        EXPECT_FALSE(TransportLoaded(loaded[number - 1]));
+    }
+}
+
+}  // namespace

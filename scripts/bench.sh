@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks: the product build (PE32 under Wine, when
+# this machine runs Wine) and the optimised native build. Prints figures only;
+# nothing here passes or fails on speed.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/bootstrap.sh >/dev/null
+
+bash scripts/build.sh bench >/dev/null
+echo "== native (optimised, $(uname -m))"
+build/bench/tests/zmx-bench
+
+bash scripts/build.sh win32 >/dev/null
+if reason=$(bash scripts/wine-usable.sh); then
+  export WINEPREFIX="$root/build/win32/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+  [ -f "$WINEPREFIX/system.reg" ] || bash scripts/wine-prefix.sh "$WINEPREFIX"
+  wineserver -p </dev/null >/dev/null 2>&1
+  wine wineboot </dev/null >/dev/null 2>&1
+  echo "== win32 (PE32 under Wine)"
+  (cd build/win32/tests && wine zmx-bench.exe)
+  wineserver -k </dev/null >/dev/null 2>&1 || true
+else
+  echo "== win32 benchmarks NOT RUN: $reason."
+fi
