@@ -10,7 +10,7 @@
 #include "mux/adapter_config.h"
 #include "os/os.h"
 
-#include <unistd.h>
+#include "fuzz/fuzz_files.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -21,30 +21,13 @@
 
 namespace {
 
-const std::string& Directory() {
-    static const std::string dir = [] {
-        char pattern[] = "/tmp/zmx-fuzz-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made == nullptr) std::abort();
-        OsSetWindowsDirectory(made);
-        return std::string(made);
-    }();
-    return dir;
-}
-
-void WriteFile(const std::string& name, const std::string& content) {
-    std::string path = Directory() + "/" + name;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) std::abort();
-    std::fwrite(content.data(), 1, content.size(), file);
-    std::fclose(file);
-}
-
 bool Terminated(const char* field) { return std::memchr(field, '\0', kZmxTextSize) != nullptr; }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool directorySet = (OsSetWindowsDirectory(FuzzDirectory().c_str()), true);
+    (void)directorySet;
     if (size == 0) return 0;
     uint8_t flags = data[0];
     std::vector<std::string> values(1);
@@ -67,10 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!(flags & 8)) deviceIni += "DeviceName=Fuzz\r\n";
     deviceIni += "DeviceDescription=" + values[1] + "\r\nDeviceParams=" + values[2] + "\r\n";
     if (flags & 2) {
-        WriteFile(iniName, adapterIni + deviceIni);
+        WriteFuzzFile(iniName, adapterIni + deviceIni);
     } else {
-        WriteFile(iniName, adapterIni);
-        WriteFile(deviceName, deviceIni);
+        WriteFuzzFile(iniName, adapterIni);
+        WriteFuzzFile(deviceName, deviceIni);
     }
 
     AdapterConfig config;

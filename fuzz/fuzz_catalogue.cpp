@@ -7,7 +7,7 @@
 #include "os/os.h"
 #include "tool/config/catalogue.h"
 
-#include <unistd.h>
+#include "fuzz/fuzz_files.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -17,23 +17,6 @@
 
 namespace {
 
-const std::string& Directory() {
-    static const std::string dir = [] {
-        char pattern[] = "/tmp/qrn-fuzz-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made == nullptr) std::abort();
-        return std::string(made);
-    }();
-    return dir;
-}
-
-void WriteFile(const std::string& name, const std::string& content) {
-    std::string path = Directory() + "/" + name;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) std::abort();
-    std::fwrite(content.data(), 1, content.size(), file);
-    std::fclose(file);
-}
 
 void Exercise(const RP1210Catalogue& catalogue) {
     VendorCount(catalogue);
@@ -71,7 +54,7 @@ void Exercise(const RP1210Catalogue& catalogue) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool started = false;
     if (!started) {
-        OsSetWindowsDirectory(Directory().c_str());
+        OsSetWindowsDirectory(FuzzDirectory().c_str());
         OsSetMessageBoxHandler(OsRecordMessageBox);
         started = true;
     }
@@ -81,12 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int part = 0; part < 9; ++part) {
         std::string name = part == 0 ? "rp121032.ini" : "v" + std::to_string(part) + ".ini";
         if (start > input.size()) {
-            std::remove((Directory() + "/" + name).c_str());
+            std::remove((FuzzDirectory() + "/" + name).c_str());
             continue;
         }
         size_t end = input.find(separator, start);
         if (end == std::string::npos || part == 8) end = input.size();
-        WriteFile(name, input.substr(start, end - start));
+        WriteFuzzFile(name, input.substr(start, end - start));
         start = end + separator.size();
     }
 

@@ -6,8 +6,9 @@
 namespace {
 
 const char* const kEntryNames[kEntryCount] = {
-    "InitCommLink", "RestoreCommLink", "InitPCCard",       "RestorePCCard", "InitTCP_IP",
-    "RestoreTCP_IP", "InitTCP_IPListen", "InitUSBLink", "RestoreUSBLink",
+#define ZMX_LINK_ENTRY_NAME(name) #name,
+    ZMX_LINK_ENTRIES(ZMX_LINK_ENTRY_NAME)
+#undef ZMX_LINK_ENTRY_NAME
 #define ZMX_ENTRY_NAME(name, shape, serialN) #name,
     ZMX_FORWARDED_OPERATIONS(ZMX_ENTRY_NAME)
 #undef ZMX_ENTRY_NAME

@@ -39,15 +39,9 @@ enum TransportSlotIndex : int {
 // A transport's entry row: the nine open and restore entries, then the
 // forwarded operations in ZmxForwarded order.
 enum TransportEntry : int {
-    kEntryInitCommLink,
-    kEntryRestoreCommLink,
-    kEntryInitPCCard,
-    kEntryRestorePCCard,
-    kEntryInitTCP_IP,
-    kEntryRestoreTCP_IP,
-    kEntryInitTCP_IPListen,
-    kEntryInitUSBLink,
-    kEntryRestoreUSBLink,
+#define ZMX_LINK_ENTRY_INDEX(name) kEntry##name,
+    ZMX_LINK_ENTRIES(ZMX_LINK_ENTRY_INDEX)
+#undef ZMX_LINK_ENTRY_INDEX
     kEntryFirstForwarded,
     kEntryCount = kEntryFirstForwarded + kForwardedCount,
 };

@@ -26,6 +26,19 @@ using ZmxEntryB1 = int32_t(ZMX_CALL*)(uint16_t id, uint8_t value);
 using ZmxEntryBW = int32_t(ZMX_CALL*)(uint16_t id, uint8_t value, ZmxWord word);
 using ZmxEntryWSS = int32_t(ZMX_CALL*)(uint16_t id, ZmxWord value, uint16_t first, uint16_t second);
 
+// X(name): the open and restore entries of a transport library, in the
+// order of a transport's entry row.
+#define ZMX_LINK_ENTRIES(X) \
+    X(InitCommLink)         \
+    X(RestoreCommLink)      \
+    X(InitPCCard)           \
+    X(RestorePCCard)        \
+    X(InitTCP_IP)           \
+    X(RestoreTCP_IP)        \
+    X(InitTCP_IPListen)     \
+    X(InitUSBLink)          \
+    X(RestoreUSBLink)
+
 // X(name, shape, offeredOnSerialN): the 34 forwarded operations. Operations
 // not offered on SerialN links answer 26 there.
 #define ZMX_FORWARDED_OPERATIONS(X)            \

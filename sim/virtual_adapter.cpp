@@ -102,22 +102,17 @@ const char kDefaultDescription[] = "Halvery Virtual VDA,1.00,3,BUF,4096";
 // ---- Entry counters --------------------------------------------------------
 
 enum EntryIndex : int {
-    kInitCommLinkEntry,
-    kInitPCCardEntry,
-    kInitTCP_IPEntry,
-    kInitTCP_IPListenEntry,
-    kInitUSBLinkEntry,
-    kRestoreCommLinkEntry,
-    kRestorePCCardEntry,
-    kRestoreTCP_IPEntry,
-    kRestoreUSBLinkEntry,
+#define VA_LINK_ENTRY_INDEX(name) k##name##Entry,
+    ZMX_LINK_ENTRIES(VA_LINK_ENTRY_INDEX)
+#undef VA_LINK_ENTRY_INDEX
     kFirstForwardedEntry,
     kEntryCount = kFirstForwardedEntry + kForwardedCount
 };
 
 const char* const kEntryNames[kEntryCount] = {
-    "InitCommLink", "InitPCCard", "InitTCP_IP", "InitTCP_IPListen", "InitUSBLink",
-    "RestoreCommLink", "RestorePCCard", "RestoreTCP_IP", "RestoreUSBLink",
+#define VA_LINK_ENTRY_NAME(name) #name,
+    ZMX_LINK_ENTRIES(VA_LINK_ENTRY_NAME)
+#undef VA_LINK_ENTRY_NAME
 #define VA_ENTRY_NAME(name, shape, serialN) #name,
     ZMX_FORWARDED_OPERATIONS(VA_ENTRY_NAME)
 #undef VA_ENTRY_NAME
@@ -1299,61 +1294,30 @@ VA_EXPORT int32_t ZMX_CALL UpdateReceiveMailBoxAsync(ZMX_PARAMS_WB) {
 
 // Entries the simulated adapter has no use for: counted, adapter checked,
 // arguments not touched, 0.
-VA_EXPORT int32_t ZMX_CALL GoToLoader(ZMX_PARAMS_W0) { return Plain(kFwdGoToLoader, handle); }
-VA_EXPORT int32_t ZMX_CALL SuspendTimerInterrupt(ZMX_PARAMS_W0) { return Plain(kFwdSuspendTimerInterrupt, handle); }
-VA_EXPORT int32_t ZMX_CALL EnableTimerInterrupt(ZMX_PARAMS_W1) {
-    (void)value;
-    return Plain(kFwdEnableTimerInterrupt, handle);
-}
-VA_EXPORT int32_t ZMX_CALL ReadZMXChecksum(ZMX_PARAMS_W1) {
-    (void)value;
-    return Plain(kFwdReadZMXChecksum, handle);
-}
-VA_EXPORT int32_t ZMX_CALL InitDisplay(ZMX_PARAMS_W1) {
-    (void)value;
-    return Plain(kFwdInitDisplay, handle);
-}
-VA_EXPORT int32_t ZMX_CALL WriteDisplay(ZMX_PARAMS_W1) {
-    (void)value;
-    return Plain(kFwdWriteDisplay, handle);
-}
-VA_EXPORT int32_t ZMX_CALL SendBuffer(ZMX_PARAMS_W1) {
-    (void)value;
-    return Plain(kFwdSendBuffer, handle);
-}
-VA_EXPORT int32_t ZMX_CALL SetDecodeCallback(ZMX_PARAMS_W1) {
-    (void)value;
-    return Plain(kFwdSetDecodeCallback, handle);
-}
-VA_EXPORT int32_t ZMX_CALL StoreDataLink(ZMX_PARAMS_B1) {
-    (void)value;
-    return Plain(kFwdStoreDataLink, handle);
-}
-VA_EXPORT int32_t ZMX_CALL RestoreDataLink(ZMX_PARAMS_B1) {
-    (void)value;
-    return Plain(kFwdRestoreDataLink, handle);
-}
-VA_EXPORT int32_t ZMX_CALL DisableDataLink(ZMX_PARAMS_B1) {
-    (void)value;
-    return Plain(kFwdDisableDataLink, handle);
-}
-VA_EXPORT int32_t ZMX_CALL ReadDataLink(ZMX_PARAMS_BW) {
-    (void)value;
-    (void)word;
-    return Plain(kFwdReadDataLink, handle);
-}
-VA_EXPORT int32_t ZMX_CALL LoadZMXBuffer(ZMX_PARAMS_WSS) {
-    (void)value;
-    (void)first;
-    (void)second;
-    return Plain(kFwdLoadZMXBuffer, handle);
-}
-VA_EXPORT int32_t ZMX_CALL ReadZMXBuffer(ZMX_PARAMS_WSS) {
-    (void)value;
-    (void)first;
-    (void)second;
-    return Plain(kFwdReadZMXBuffer, handle);
-}
+#define VA_UNUSED_W0
+#define VA_UNUSED_W1 (void)value;
+#define VA_UNUSED_B1 (void)value;
+#define VA_UNUSED_BW (void)value, (void)word;
+#define VA_UNUSED_WSS (void)value, (void)first, (void)second;
+#define VA_PLAIN_ENTRY(name, shape)                       \
+    VA_EXPORT int32_t ZMX_CALL name(ZMX_PARAMS_##shape) { \
+        VA_UNUSED_##shape return Plain(kFwd##name, handle); \
+    }
+VA_PLAIN_ENTRY(GoToLoader, W0)
+VA_PLAIN_ENTRY(SuspendTimerInterrupt, W0)
+VA_PLAIN_ENTRY(EnableTimerInterrupt, W1)
+VA_PLAIN_ENTRY(ReadZMXChecksum, W1)
+VA_PLAIN_ENTRY(InitDisplay, W1)
+VA_PLAIN_ENTRY(WriteDisplay, W1)
+VA_PLAIN_ENTRY(SendBuffer, W1)
+VA_PLAIN_ENTRY(SetDecodeCallback, W1)
+VA_PLAIN_ENTRY(StoreDataLink, B1)
+VA_PLAIN_ENTRY(RestoreDataLink, B1)
+VA_PLAIN_ENTRY(DisableDataLink, B1)
+VA_PLAIN_ENTRY(ReadDataLink, BW)
+VA_PLAIN_ENTRY(LoadZMXBuffer, WSS)
+VA_PLAIN_ENTRY(ReadZMXBuffer, WSS)
+#undef VA_PLAIN_ENTRY
 
 // ---- Control interface (va_control.h) ---------------------------------------------------
 

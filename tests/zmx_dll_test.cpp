@@ -21,9 +21,11 @@ using RestoreZmxFn = int32_t(ZMX_CALL*)(uint16_t);
 using SetNameFn = int32_t(ZMX_CALL*)(const char*);
 
 const char* const kExports[] = {
-    "InitZMX", "RestoreZMX", "InitCommLink", "InitPCCard", "InitTCP_IP", "InitTCP_IPListen", "InitUSBLink",
-    "RestoreCommLink", "RestorePCCard", "RestoreTCP_IP", "RestoreUSBLink", "SetSerialDLL", "SetSerialHDLL",
-    "SetSerialNDLL", "SetIsaDLL", "SetTcp_IpDLL", "SetUsb98DLL", "SetUsb2KDLL", "SetWirelessDLL", "SetINIFile",
+    "InitZMX", "RestoreZMX", "SetSerialDLL", "SetSerialHDLL", "SetSerialNDLL", "SetIsaDLL", "SetTcp_IpDLL",
+    "SetUsb98DLL", "SetUsb2KDLL", "SetWirelessDLL", "SetINIFile",
+#define ZMX_LINK_EXPORT_NAME(name) #name,
+    ZMX_LINK_ENTRIES(ZMX_LINK_EXPORT_NAME)
+#undef ZMX_LINK_EXPORT_NAME
 #define ZMX_EXPORT_NAME(name, shape, serialN) #name,
     ZMX_FORWARDED_OPERATIONS(ZMX_EXPORT_NAME)
 #undef ZMX_EXPORT_NAME
