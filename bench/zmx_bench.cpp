@@ -21,8 +21,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using InitZmxFn = int32_t(ZMX_CALL*)(uint16_t*, int16_t);
-using RestoreZmxFn = int32_t(ZMX_CALL*)(uint16_t);
+using InitZmxFn = int32_t(HV_CALL*)(uint16_t*, int16_t);
+using RestoreZmxFn = int32_t(HV_CALL*)(uint16_t);
 
 double NanosecondsPerCall(Clock::time_point start, Clock::time_point end, long calls) {
     return std::chrono::duration<double, std::nano>(end - start).count() / static_cast<double>(calls);

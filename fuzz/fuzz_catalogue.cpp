@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool started = false;
     if (!started) {
         OsSetWindowsDirectory(FuzzDirectory().c_str());
-        OsSetMessageBoxHandler(OsRecordMessageBox);
+        OsRecordMessageBoxes();
         started = true;
     }
     std::string input(reinterpret_cast<const char*>(data), size);

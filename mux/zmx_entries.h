@@ -17,14 +17,14 @@
 
 #include <cstdint>
 
-using ZmxOpenEntry = int32_t(ZMX_CALL*)(uint16_t* handle, LinkParams* params);
-using ZmxRestoreEntry = int32_t(ZMX_CALL*)(uint16_t adapterId);
-using ZmxEntryW0 = int32_t(ZMX_CALL*)(uint16_t id);
-using ZmxEntryW1 = int32_t(ZMX_CALL*)(uint16_t id, ZmxWord value);
-using ZmxEntryWB = int32_t(ZMX_CALL*)(uint16_t id, ZmxWord value, uint8_t flags);
-using ZmxEntryB1 = int32_t(ZMX_CALL*)(uint16_t id, uint8_t value);
-using ZmxEntryBW = int32_t(ZMX_CALL*)(uint16_t id, uint8_t value, ZmxWord word);
-using ZmxEntryWSS = int32_t(ZMX_CALL*)(uint16_t id, ZmxWord value, uint16_t first, uint16_t second);
+using ZmxOpenEntry = int32_t(HV_CALL*)(uint16_t* handle, LinkParams* params);
+using ZmxRestoreEntry = int32_t(HV_CALL*)(uint16_t adapterId);
+using ZmxEntryW0 = int32_t(HV_CALL*)(uint16_t id);
+using ZmxEntryW1 = int32_t(HV_CALL*)(uint16_t id, ZmxWord value);
+using ZmxEntryWB = int32_t(HV_CALL*)(uint16_t id, ZmxWord value, uint8_t flags);
+using ZmxEntryB1 = int32_t(HV_CALL*)(uint16_t id, uint8_t value);
+using ZmxEntryBW = int32_t(HV_CALL*)(uint16_t id, uint8_t value, ZmxWord word);
+using ZmxEntryWSS = int32_t(HV_CALL*)(uint16_t id, ZmxWord value, uint16_t first, uint16_t second);
 
 // X(name): the open and restore entries of a transport library, in the
 // order of a transport's entry row.

@@ -20,69 +20,67 @@ Multiplexer& TheMultiplexer() {
 
 }  // namespace
 
-#define ZMX_EXPORT extern "C" __attribute__((visibility("default")))
-
-ZMX_EXPORT int32_t ZMX_CALL InitZMX(uint16_t* handle, int16_t adapterNumber) {
+HV_EXPORT int32_t HV_CALL InitZMX(uint16_t* handle, int16_t adapterNumber) {
     return MuxInitZMX(TheMultiplexer(), handle, adapterNumber);
 }
-ZMX_EXPORT int32_t ZMX_CALL RestoreZMX(uint16_t handle) { return MuxRestoreZMX(TheMultiplexer(), handle); }
+HV_EXPORT int32_t HV_CALL RestoreZMX(uint16_t handle) { return MuxRestoreZMX(TheMultiplexer(), handle); }
 
-ZMX_EXPORT int32_t ZMX_CALL InitCommLink(uint16_t* handle, LinkParams* params) {
+HV_EXPORT int32_t HV_CALL InitCommLink(uint16_t* handle, LinkParams* params) {
     return MuxOpenLink(TheMultiplexer(), kLinkSerial, handle, params);
 }
-ZMX_EXPORT int32_t ZMX_CALL InitPCCard(uint16_t* handle, LinkParams* params) {
+HV_EXPORT int32_t HV_CALL InitPCCard(uint16_t* handle, LinkParams* params) {
     return MuxOpenLink(TheMultiplexer(), kLinkPcCard, handle, params);
 }
-ZMX_EXPORT int32_t ZMX_CALL InitTCP_IP(uint16_t* handle, LinkParams* params) {
+HV_EXPORT int32_t HV_CALL InitTCP_IP(uint16_t* handle, LinkParams* params) {
     return MuxOpenLink(TheMultiplexer(), kLinkTcpIp, handle, params);
 }
-ZMX_EXPORT int32_t ZMX_CALL InitTCP_IPListen(uint16_t* handle, LinkParams* params) {
+HV_EXPORT int32_t HV_CALL InitTCP_IPListen(uint16_t* handle, LinkParams* params) {
     return MuxOpenLink(TheMultiplexer(), kLinkTcpIp, handle, params, true);
 }
-ZMX_EXPORT int32_t ZMX_CALL InitUSBLink(uint16_t* handle, LinkParams* params) {
+HV_EXPORT int32_t HV_CALL InitUSBLink(uint16_t* handle, LinkParams* params) {
     return MuxOpenLink(TheMultiplexer(), kLinkUsb, handle, params);
 }
-ZMX_EXPORT int32_t ZMX_CALL RestoreCommLink(uint16_t handle) {
+HV_EXPORT int32_t HV_CALL RestoreCommLink(uint16_t handle) {
     return MuxRestoreLink(TheMultiplexer(), kLinkSerial, handle);
 }
-ZMX_EXPORT int32_t ZMX_CALL RestorePCCard(uint16_t handle) {
+HV_EXPORT int32_t HV_CALL RestorePCCard(uint16_t handle) {
     return MuxRestoreLink(TheMultiplexer(), kLinkPcCard, handle);
 }
-ZMX_EXPORT int32_t ZMX_CALL RestoreTCP_IP(uint16_t handle) {
+HV_EXPORT int32_t HV_CALL RestoreTCP_IP(uint16_t handle) {
     return MuxRestoreLink(TheMultiplexer(), kLinkTcpIp, handle);
 }
-ZMX_EXPORT int32_t ZMX_CALL RestoreUSBLink(uint16_t handle) {
+HV_EXPORT int32_t HV_CALL RestoreUSBLink(uint16_t handle) {
     return MuxRestoreLink(TheMultiplexer(), kLinkUsb, handle);
 }
 
-ZMX_EXPORT int32_t ZMX_CALL SetSerialDLL(const char* name) {
+HV_EXPORT int32_t HV_CALL SetSerialDLL(const char* name) {
     return MuxSetLibraryName(TheMultiplexer(), LibraryName::Serial, name);
 }
-ZMX_EXPORT int32_t ZMX_CALL SetSerialHDLL(const char* name) {
+HV_EXPORT int32_t HV_CALL SetSerialHDLL(const char* name) {
     return MuxSetLibraryName(TheMultiplexer(), LibraryName::SerialH, name);
 }
-ZMX_EXPORT int32_t ZMX_CALL SetSerialNDLL(const char* name) {
+HV_EXPORT int32_t HV_CALL SetSerialNDLL(const char* name) {
     return MuxSetLibraryName(TheMultiplexer(), LibraryName::SerialN, name);
 }
-ZMX_EXPORT int32_t ZMX_CALL SetIsaDLL(const char* name) {
+HV_EXPORT int32_t HV_CALL SetIsaDLL(const char* name) {
     return MuxSetLibraryName(TheMultiplexer(), LibraryName::Isa, name);
 }
-ZMX_EXPORT int32_t ZMX_CALL SetTcp_IpDLL(const char* name) {
+HV_EXPORT int32_t HV_CALL SetTcp_IpDLL(const char* name) {
     return MuxSetLibraryName(TheMultiplexer(), LibraryName::TcpIp, name);
 }
-ZMX_EXPORT int32_t ZMX_CALL SetUsb98DLL(const char* name) {
+HV_EXPORT int32_t HV_CALL SetUsb98DLL(const char* name) {
     return MuxSetLibraryName(TheMultiplexer(), LibraryName::Usb98, name);
 }
-ZMX_EXPORT int32_t ZMX_CALL SetUsb2KDLL(const char* name) {
+HV_EXPORT int32_t HV_CALL SetUsb2KDLL(const char* name) {
     return MuxSetLibraryName(TheMultiplexer(), LibraryName::Usb2K, name);
 }
-ZMX_EXPORT int32_t ZMX_CALL SetWirelessDLL(const char* name) {
+HV_EXPORT int32_t HV_CALL SetWirelessDLL(const char* name) {
     return MuxSetLibraryName(TheMultiplexer(), LibraryName::Wireless, name);
 }
-ZMX_EXPORT int32_t ZMX_CALL SetINIFile(const char* name) { return MuxSetIniFile(TheMultiplexer(), name); }
+HV_EXPORT int32_t HV_CALL SetINIFile(const char* name) { return MuxSetIniFile(TheMultiplexer(), name); }
 
 #define ZMX_DEFINE_FORWARDED(name, shape, serialN)                                                    \
-    ZMX_EXPORT int32_t ZMX_CALL name(ZMX_PARAMS_##shape) {                                             \
+    HV_EXPORT int32_t HV_CALL name(ZMX_PARAMS_##shape) {                                             \
         void* entry = nullptr;                                                                         \
         int32_t result = MuxResolveForwarded(TheMultiplexer(), handle, kFwd##name, &entry);            \
         if (result != kZmxOk) return result;                                                           \

@@ -9,16 +9,10 @@
 // every party of that build is compiled from these headers.
 #pragma once
 
+#include "os/abi.h"
+
 #include <cstddef>
 #include <cstdint>
-
-// The calling convention of every function that crosses a library boundary:
-// the exports and the callbacks placed in these records.
-#if defined(_WIN32)
-#define ZMX_CALL __stdcall
-#else
-#define ZMX_CALL
-#endif
 
 // A 32-bit argument of the adapter API. It carries numbers and addresses
 // alike, so it is as wide as an address (4 bytes in the product build).
@@ -42,10 +36,10 @@ enum MailboxFrameKind : uint8_t {
 
 struct Mailbox;
 // Mailbox callbacks: received frame, transmit complete.
-using MailboxCallback = void(ZMX_CALL*)(Mailbox* mailbox);
+using MailboxCallback = void(HV_CALL*)(Mailbox* mailbox);
 // The data-link error callback: the mailbox concerned and a value of the
 // transport's own (the library ignores it).
-using DataLinkErrorCallback = void(ZMX_CALL*)(Mailbox* mailbox, ZmxWord value);
+using DataLinkErrorCallback = void(HV_CALL*)(Mailbox* mailbox, ZmxWord value);
 
 #pragma pack(push, 1)
 

@@ -4,7 +4,9 @@
 // build implements them on the Windows API (os_win32.cpp); the native test
 // build implements them on POSIX (os_posix.cpp) with the same observable
 // behaviour: Windows-style paths, case-insensitive file names, text-mode line
-// ends. Tests may replace the Windows directory and the message box handler.
+// ends. Tests replace parts of the platform through one table of functions
+// (OsHooks, at the end): the Windows directory, files, the loader, the
+// clocks, memory and object creation, message boxes and window messages.
 //
 // Paths handed to this layer are Windows paths ("c:\\windows\\rp121032.ini").
 // The POSIX side turns backslashes into slashes and matches every path
@@ -12,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -23,10 +26,11 @@
 // it does not fit, as GetWindowsDirectoryA does.
 unsigned OsGetWindowsDirectory(char* buffer, unsigned size);
 
-// Replaces the Windows directory for this process (tests, test equipment).
-// nullptr returns to the platform's own. An empty text makes the directory
-// come back empty. The POSIX build has no platform directory: the
-// environment variable WINDIR stands for it (empty when it is not set).
+// Puts `path` in place of the Windows directory for this process (tests, test
+// equipment): installs a windowsDirectory hook that answers it. nullptr
+// returns to the platform's own. An empty text makes the directory come back
+// empty. The POSIX build has no platform directory: the environment variable
+// WINDIR stands for it (empty when it is not set).
 void OsSetWindowsDirectory(const char* path);
 
 // ---- Files -----------------------------------------------------------------
@@ -84,16 +88,6 @@ void* OsGetProcAddress(OsLibrary* library, const char* name);
 // Releases one load of the library.
 void OsFreeLibrary(OsLibrary* library);
 
-// The three loader operations, replaceable for tests (counting, failing).
-struct OsLoader {
-    OsLibrary* (*load)(const char* fileName);
-    void* (*getProc)(OsLibrary* library, const char* name);
-    void (*release)(OsLibrary* library);
-};
-OsLoader OsPlatformLoader();
-// Routes the loader operations through `loader` (nullptr: the platform's).
-void OsSetLoader(const OsLoader* loader);
-
 // ---- File version information ----------------------------------------------
 
 // As GetFileVersionInfoSizeA, GetFileVersionInfoA and VerQueryValueA: the
@@ -134,10 +128,8 @@ struct OsVersion {
 };
 
 // The running system's version as GetVersionExA reports it. The POSIX build
-// reports an NT-family system, version 6.1. Tests can set another
-// (nullptr: the platform's again).
+// reports an NT-family system, version 6.1.
 OsVersion OsGetVersion();
-void OsSetVersion(const OsVersion* version);
 
 // ---- Message boxes ---------------------------------------------------------
 
@@ -151,22 +143,38 @@ struct OsMessageBoxCall {
     unsigned type;      // kOsMb... flags
 };
 
-using OsMessageBoxHandler = int (*)(const OsMessageBoxCall& call);
 
-// Shows a modal message box and returns the button that closed it.
-// win32: MessageBoxA, unless a handler is set. native: the recorder, unless
-// another handler is set.
+// Shows a modal message box and returns the button that closed it (the
+// messageBox hook; win32: MessageBoxA; native: the recorder).
 int OsMessageBox(const void* owner, const char* text, const char* caption, unsigned type);
 
-// Routes every later message box to `handler` (nullptr: the build's default).
-// Returns the handler in force before.
-OsMessageBoxHandler OsSetMessageBoxHandler(OsMessageBoxHandler handler);
-
-// The recorder: a handler that keeps each box and answers OK at once, so that
-// tests and test equipment run without a person at the screen.
+// The recorder: a messageBox hook that keeps each box and answers OK at once,
+// so that tests and test equipment run without a person at the screen.
 int OsRecordMessageBox(const OsMessageBoxCall& call);
-void OsRecordMessageBoxes();  // clears the record and routes boxes to it
+void OsRecordMessageBoxes();  // clears the record and installs the recorder
 std::vector<OsMessageBoxCall> OsTakeRecordedMessageBoxes();  // returns and clears
+
+// ---- Window messages -------------------------------------------------------
+
+// The id of the window message registered under `name` (RegisterWindowMessageA:
+// the same name, in any letter case, gives the same id, 0xC000 to 0xFFFF), or
+// 0 when it cannot be registered (no name, an empty name).
+unsigned OsRegisterWindowMessage(const char* name);
+
+// Posts a message to a window's queue (PostMessageA). Returns 1, or 0 when it
+// could not be posted. Natively there are no windows: every message is kept
+// by the recorder below.
+int OsPostMessage(void* window, unsigned message, uintptr_t wParam, intptr_t lParam);
+
+struct OsPostedMessage {
+    void* window;
+    unsigned message;
+    uintptr_t wParam;
+    intptr_t lParam;
+};
+// The native postMessage hook: keeps the message and answers 1.
+int OsRecordPostedMessage(void* window, unsigned message, uintptr_t wParam, intptr_t lParam);
+std::vector<OsPostedMessage> OsTakePostedMessages();  // returns and clears
 
 // ---- Time ------------------------------------------------------------------
 
@@ -174,16 +182,95 @@ std::vector<OsMessageBoxCall> OsTakeRecordedMessageBoxes();  // returns and clea
 long long OsTimeSeconds();
 // Sleeps about `milliseconds` (Sleep()).
 void OsSleep(unsigned milliseconds);
+// A millisecond tick that wraps at 32 bits (GetTickCount()).
+uint32_t OsTickCount();
 
-// The two, replaceable for tests (a clock that a sleep moves on, so that
-// waits cost no real time).
-struct OsClock {
-    long long (*timeSeconds)();
-    void (*sleep)(unsigned milliseconds);
-};
-// Routes time and sleep through `clock` (nullptr: the platform's).
-void OsSetClock(const OsClock* clock);
+// ---- Memory ------------------------------------------------------------------
+
+// `bytes` zero-filled bytes, or nullptr (also for 0 bytes). Freed with OsFree.
+void* OsAllocate(size_t bytes);
+void OsFree(void* block);
+
+// ---- Threads and synchronisation -------------------------------------------
+//
+// Mutexes with a time-out, auto-reset events and threads that are joined. A
+// thread is never terminated from outside: its owner asks it to stop (a flag
+// and an event it waits on) and joins it.
+
+struct OsThread;
+struct OsMutex;
+struct OsEvent;
+
+constexpr unsigned kOsWaitForever = 0xFFFFFFFFu;
+
+using OsThreadMain = void (*)(void* argument);
+
+// Starts `main(argument)` on a new thread with a stack of `stackBytes` (0:
+// the platform's default; the POSIX build never goes below 1 MiB, which
+// sanitizers need). nullptr when it cannot be started.
+OsThread* OsStartThread(OsThreadMain main, void* argument, unsigned stackBytes);
+// Waits until the thread has ended and releases its record. Never call it
+// from the thread itself.
+void OsJoinThread(OsThread* thread);
+// Whether the calling thread is `thread`.
+bool OsIsCurrentThread(const OsThread* thread);
+// A number for the calling thread, unique among running threads.
+uint32_t OsCurrentThreadId();
+
+// An unowned mutex, or nullptr. The Win32 mutex may be taken again by its
+// owner; the POSIX one may not: code must never rely on either.
+OsMutex* OsCreateMutex();
+// Takes the mutex, waiting at most `milliseconds` (kOsWaitForever: no limit).
+// True when taken.
+bool OsLockMutex(OsMutex* mutex, unsigned milliseconds);
+void OsUnlockMutex(OsMutex* mutex);
+void OsDestroyMutex(OsMutex* mutex);
+
+// An auto-reset event, initially clear, or nullptr.
+OsEvent* OsCreateEvent();
+void OsSetEvent(OsEvent* event);
+void OsResetEvent(OsEvent* event);
+// Waits at most `milliseconds` for the event to be set and clears it again.
+// True when it was set.
+bool OsWaitEvent(OsEvent* event, unsigned milliseconds);
+void OsDestroyEvent(OsEvent* event);
 
 // ---- Process ---------------------------------------------------------------
 
 [[noreturn]] void OsExitProcess(int exitCode);
+
+// ---- Replaceable functions (test seams) -------------------------------------
+//
+// One table of the platform functions that tests replace: to read another
+// Windows directory, count or fail loads, run clocks fast, fail allocations
+// and object creation in turn, record message boxes and window messages. The
+// functions above call through it. A test takes the table in force, changes
+// some entries and sets it; OsSetHooks(nullptr) puts the platform's back.
+struct OsHooks {
+    unsigned (*windowsDirectory)(char* buffer, unsigned size);  // OsGetWindowsDirectory's contract
+    std::FILE* (*openFile)(const char* path, const char* mode);
+    int (*copyFile)(const char* from, const char* to, bool failIfExists);
+    OsLibrary* (*loadLibrary)(const char* fileName);
+    void* (*getProcAddress)(OsLibrary* library, const char* name);
+    void (*freeLibrary)(OsLibrary* library);
+    long long (*timeSeconds)();
+    uint32_t (*tickCount)();
+    void (*sleep)(unsigned milliseconds);
+    // The real milliseconds a timed wait of a mutex or an event lasts for the
+    // time-out asked for (a fast test clock shortens them as it does sleeps).
+    unsigned (*waitMilliseconds)(unsigned milliseconds);
+    void* (*allocate)(size_t bytes);  // zero-filled
+    OsMutex* (*createMutex)();
+    OsEvent* (*createEvent)();
+    OsThread* (*startThread)(OsThreadMain main, void* argument, unsigned stackBytes);
+    int (*messageBox)(const OsMessageBoxCall& call);
+    unsigned (*registerWindowMessage)(const char* name);
+    int (*postMessage)(void* window, unsigned message, uintptr_t wParam, intptr_t lParam);
+    OsVersion (*version)();
+};
+
+OsHooks OsPlatformHooks();
+OsHooks OsGetHooks();
+// Installs a copy of `hooks` (entries left null take the platform's);
+// nullptr installs the platform's table.
+void OsSetHooks(const OsHooks* hooks);

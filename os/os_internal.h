@@ -1,4 +1,5 @@
-// What each platform file supplies to os_common.cpp.
+// What each platform file supplies to os_common.cpp: the platform's own
+// entries of the hook table, and the helpers shared by both sides.
 #pragma once
 
 #include "os/os.h"
@@ -6,22 +7,33 @@
 #include <cstdio>
 #include <string>
 
-// The platform's own message box (MessageBoxA; on POSIX the recorder).
-int OsPlatformMessageBox(const OsMessageBoxCall& call);
-
-// The platform's own Windows directory, with OsGetWindowsDirectory's contract.
 unsigned OsPlatformWindowsDirectory(char* buffer, unsigned size);
-
-// The platform's own loader operations.
+std::FILE* OsPlatformOpenFile(const char* path, const char* mode);
+int OsPlatformCopyFile(const char* from, const char* to, bool failIfExists);
 OsLibrary* OsPlatformLoadLibrary(const char* fileName);
 void* OsPlatformGetProcAddress(OsLibrary* library, const char* name);
 void OsPlatformFreeLibrary(OsLibrary* library);
+uint32_t OsPlatformTickCount();
+OsMutex* OsPlatformCreateMutex();
+OsEvent* OsPlatformCreateEvent();
+OsThread* OsPlatformStartThread(OsThreadMain main, void* argument, unsigned stackBytes);
+int OsPlatformMessageBox(const OsMessageBoxCall& call);
+unsigned OsPlatformRegisterWindowMessage(const char* name);
+int OsPlatformPostMessage(void* window, unsigned message, uintptr_t wParam, intptr_t lParam);
+OsVersion OsPlatformVersion();
 
-// Whether the Windows directory is replaced (OsSetWindowsDirectory).
+// The table in force (never null).
+const OsHooks& OsHooksInForce();
+
+// Whether a test has put another Windows directory in place of the platform's.
 bool OsWindowsDirectoryOverridden();
 
 // Whether a file name has no directory part (no '\\', '/' or ':').
 bool OsIsBareFileName(const char* fileName);
+
+// The real time-out of a timed wait (the waitMilliseconds hook; the "no limit"
+// value is passed through).
+unsigned OsRealWait(unsigned milliseconds);
 
 // The platform's profile reader with OsGetProfileString's contract; the
 // default is given and the arguments are checked.
@@ -33,6 +45,3 @@ unsigned OsPlatformProfileString(const char* section, const char* key, const cha
 bool OsReadProfileFile(std::FILE* file, const char* section, const char* key, std::string& value);
 // Copies a value cut to size - 1 characters, always terminated.
 unsigned OsCopyProfileValue(const std::string& value, char* buffer, unsigned size);
-
-// The platform's own version.
-OsVersion OsPlatformVersion();

@@ -8,13 +8,19 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -88,8 +94,7 @@ std::string ResolvePath(const char* path) {
 
 }  // namespace
 
-std::FILE* OsOpenFile(const char* path, const char* mode) {
-    if (path == nullptr || mode == nullptr || path[0] == '\0') return nullptr;
+std::FILE* OsPlatformOpenFile(const char* path, const char* mode) {
     std::string resolved = ResolvePath(path);
     if (resolved.empty()) return nullptr;
     struct stat info;
@@ -194,8 +199,7 @@ std::vector<OsFoundFile> OsFindFiles(const char* pattern) {
     return found;
 }
 
-int OsCopyFile(const char* from, const char* to, bool failIfExists) {
-    if (from == nullptr || to == nullptr || from[0] == '\0' || to[0] == '\0') return 0;
+int OsPlatformCopyFile(const char* from, const char* to, bool failIfExists) {
     std::string source = ResolvePath(from);
     std::string target = ResolvePath(to);
     // O_NONBLOCK: a FIFO in either place must fail the copy, not hang it.
@@ -379,4 +383,150 @@ unsigned OsPlatformProfileString(const char* section, const char* key, const cha
 OsVersion OsPlatformVersion() {
     // No Windows here: the native build stands for an NT-family system.
     return OsVersion{kOsPlatformNt, 6, 1};
+}
+
+// ---- Time, threads and synchronisation ---------------------------------------
+
+uint32_t OsPlatformTickCount() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+struct OsMutex {
+    std::timed_mutex mutex;
+};
+
+struct OsEvent {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool set = false;
+};
+
+struct OsThread {
+    pthread_t thread;
+    OsThreadMain main;
+    void* argument;
+};
+
+OsMutex* OsPlatformCreateMutex() { return new (std::nothrow) OsMutex(); }
+
+bool OsLockMutex(OsMutex* mutex, unsigned milliseconds) {
+    if (mutex == nullptr) return false;
+    unsigned real = OsRealWait(milliseconds);
+    if (real == kOsWaitForever) {
+        mutex->mutex.lock();
+        return true;
+    }
+    return mutex->mutex.try_lock_for(std::chrono::milliseconds(real));
+}
+
+void OsUnlockMutex(OsMutex* mutex) {
+    if (mutex != nullptr) mutex->mutex.unlock();
+}
+
+void OsDestroyMutex(OsMutex* mutex) { delete mutex; }
+
+OsEvent* OsPlatformCreateEvent() { return new (std::nothrow) OsEvent(); }
+
+void OsSetEvent(OsEvent* event) {
+    if (event == nullptr) return;
+    std::lock_guard<std::mutex> lock(event->lock);
+    event->set = true;
+    event->changed.notify_one();
+}
+
+void OsResetEvent(OsEvent* event) {
+    if (event == nullptr) return;
+    std::lock_guard<std::mutex> lock(event->lock);
+    event->set = false;
+}
+
+bool OsWaitEvent(OsEvent* event, unsigned milliseconds) {
+    if (event == nullptr) return false;
+    unsigned real = OsRealWait(milliseconds);
+    std::unique_lock<std::mutex> lock(event->lock);
+    if (real == kOsWaitForever) {
+        event->changed.wait(lock, [event] { return event->set; });
+    } else if (!event->changed.wait_for(lock, std::chrono::milliseconds(real), [event] { return event->set; })) {
+        return false;
+    }
+    event->set = false;  // auto-reset: one waiter takes it
+    return true;
+}
+
+void OsDestroyEvent(OsEvent* event) { delete event; }
+
+namespace {
+
+void* ThreadStart(void* record) {
+    OsThread* thread = static_cast<OsThread*>(record);
+    thread->main(thread->argument);
+    return nullptr;
+}
+
+}  // namespace
+
+OsThread* OsPlatformStartThread(OsThreadMain main, void* argument, unsigned stackBytes) {
+    // Stack sizes are Windows figures; sanitizer-instrumented code needs far
+    // more, so the POSIX build never goes below 1 MiB.
+    constexpr size_t kLeastStack = 1u << 20;
+    OsThread* thread = new (std::nothrow) OsThread();
+    if (thread == nullptr) return nullptr;
+    thread->main = main;
+    thread->argument = argument;
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
+        delete thread;
+        return nullptr;
+    }
+    size_t stack = stackBytes > kLeastStack ? stackBytes : kLeastStack;
+    pthread_attr_setstacksize(&attributes, stack);
+    int started = pthread_create(&thread->thread, &attributes, ThreadStart, thread);
+    pthread_attr_destroy(&attributes);
+    if (started != 0) {
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+void OsJoinThread(OsThread* thread) {
+    if (thread == nullptr) return;
+    pthread_join(thread->thread, nullptr);
+    delete thread;
+}
+
+bool OsIsCurrentThread(const OsThread* thread) {
+    return thread != nullptr && pthread_equal(thread->thread, pthread_self()) != 0;
+}
+
+uint32_t OsCurrentThreadId() {
+    static std::atomic<uint32_t> next{1};
+    thread_local uint32_t id = next.fetch_add(1);
+    return id;
+}
+
+// ---- Window messages -----------------------------------------------------------
+
+unsigned OsPlatformRegisterWindowMessage(const char* name) {
+    // As the platform's atom table: one id per name without regard to case,
+    // from 0xC000 up.
+    static std::mutex lock;
+    static std::map<std::string, unsigned>* ids = new std::map<std::string, unsigned>();
+    std::string key(name);
+    for (char& c : key) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = ids->find(key);
+    if (found != ids->end()) return found->second;
+    if (ids->size() >= 0x4000) return 0;
+    unsigned id = 0xC000u + static_cast<unsigned>(ids->size());
+    (*ids)[key] = id;
+    return id;
+}
+
+int OsPlatformPostMessage(void* window, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    // No windows here: the message is kept for the tests.
+    return OsRecordPostedMessage(window, message, wParam, lParam);
 }

@@ -3,8 +3,10 @@
 #include "os/os_internal.h"
 
 #include <windows.h>
+#include <process.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
 int OsPlatformMessageBox(const OsMessageBoxCall& call) {
@@ -22,10 +24,7 @@ unsigned OsPlatformWindowsDirectory(char* buffer, unsigned size) {
     return length;
 }
 
-std::FILE* OsOpenFile(const char* path, const char* mode) {
-    if (path == nullptr || mode == nullptr) return nullptr;
-    return std::fopen(path, mode);
-}
+std::FILE* OsPlatformOpenFile(const char* path, const char* mode) { return std::fopen(path, mode); }
 
 int OsWriteText(std::FILE* file, const char* text) {
     if (file == nullptr || text == nullptr) return 0;
@@ -46,8 +45,7 @@ std::vector<OsFoundFile> OsFindFiles(const char* pattern) {
     return found;
 }
 
-int OsCopyFile(const char* from, const char* to, bool failIfExists) {
-    if (from == nullptr || to == nullptr || from[0] == '\0' || to[0] == '\0') return 0;
+int OsPlatformCopyFile(const char* from, const char* to, bool failIfExists) {
     return CopyFileA(from, to, failIfExists ? TRUE : FALSE) ? 1 : 0;
 }
 
@@ -96,4 +94,109 @@ OsVersion OsPlatformVersion() {
     info.dwOSVersionInfoSize = sizeof info;
     if (!GetVersionExA(&info)) return OsVersion{kOsPlatformNt, 0, 0};
     return OsVersion{info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion};
+}
+
+// ---- Time, threads and synchronisation ---------------------------------------
+
+uint32_t OsPlatformTickCount() { return GetTickCount(); }
+
+namespace {
+
+DWORD WaitTime(unsigned milliseconds) {
+    unsigned real = OsRealWait(milliseconds);
+    return real == kOsWaitForever ? INFINITE : static_cast<DWORD>(real);
+}
+
+}  // namespace
+
+// Mutexes, events and threads are the platform's handles.
+OsMutex* OsPlatformCreateMutex() { return reinterpret_cast<OsMutex*>(CreateMutexA(nullptr, FALSE, nullptr)); }
+
+bool OsLockMutex(OsMutex* mutex, unsigned milliseconds) {
+    if (mutex == nullptr) return false;
+    DWORD result = WaitForSingleObject(reinterpret_cast<HANDLE>(mutex), WaitTime(milliseconds));
+    // An abandoned mutex is owned by the caller now; what it guarded is the
+    // caller's to check, as after any other take.
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
+void OsUnlockMutex(OsMutex* mutex) {
+    if (mutex != nullptr) ReleaseMutex(reinterpret_cast<HANDLE>(mutex));
+}
+
+void OsDestroyMutex(OsMutex* mutex) {
+    if (mutex != nullptr) CloseHandle(reinterpret_cast<HANDLE>(mutex));
+}
+
+OsEvent* OsPlatformCreateEvent() { return reinterpret_cast<OsEvent*>(CreateEventA(nullptr, FALSE, FALSE, nullptr)); }
+
+void OsSetEvent(OsEvent* event) {
+    if (event != nullptr) SetEvent(reinterpret_cast<HANDLE>(event));
+}
+
+void OsResetEvent(OsEvent* event) {
+    if (event != nullptr) ResetEvent(reinterpret_cast<HANDLE>(event));
+}
+
+bool OsWaitEvent(OsEvent* event, unsigned milliseconds) {
+    if (event == nullptr) return false;
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(event), WaitTime(milliseconds)) == WAIT_OBJECT_0;
+}
+
+void OsDestroyEvent(OsEvent* event) {
+    if (event != nullptr) CloseHandle(reinterpret_cast<HANDLE>(event));
+}
+
+struct OsThread {
+    HANDLE handle;
+    unsigned id;
+    OsThreadMain main;
+    void* argument;
+};
+
+namespace {
+
+unsigned __stdcall ThreadStart(void* record) {
+    OsThread* thread = static_cast<OsThread*>(record);
+    thread->main(thread->argument);
+    return 0;
+}
+
+}  // namespace
+
+OsThread* OsPlatformStartThread(OsThreadMain main, void* argument, unsigned stackBytes) {
+    OsThread* thread = new (std::nothrow) OsThread();
+    if (thread == nullptr) return nullptr;
+    thread->main = main;
+    thread->argument = argument;
+    // The C runtime's own start, so that the thread may use the runtime.
+    uintptr_t handle = _beginthreadex(nullptr, stackBytes, ThreadStart, thread, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                      &thread->id);
+    if (handle == 0) {
+        delete thread;
+        return nullptr;
+    }
+    thread->handle = reinterpret_cast<HANDLE>(handle);
+    return thread;
+}
+
+void OsJoinThread(OsThread* thread) {
+    if (thread == nullptr) return;
+    WaitForSingleObject(thread->handle, INFINITE);
+    CloseHandle(thread->handle);
+    delete thread;
+}
+
+bool OsIsCurrentThread(const OsThread* thread) { return thread != nullptr && thread->id == GetCurrentThreadId(); }
+
+uint32_t OsCurrentThreadId() { return GetCurrentThreadId(); }
+
+// ---- Window messages -----------------------------------------------------------
+
+unsigned OsPlatformRegisterWindowMessage(const char* name) { return RegisterWindowMessageA(name); }
+
+int OsPlatformPostMessage(void* window, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    return PostMessageA(static_cast<HWND>(window), message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam))
+               ? 1
+               : 0;
 }

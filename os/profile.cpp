@@ -6,14 +6,9 @@
 #include "os/os_internal.h"
 
 #include <cstring>
-#include <mutex>
 #include <string>
 
 namespace {
-
-std::mutex g_versionLock;
-bool g_versionOverridden = false;
-OsVersion g_version = {kOsPlatformNt, 6, 1};
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -35,15 +30,6 @@ bool EqualNoCase(const std::string& a, const char* b) {
         if (x != y) return false;
     }
     return true;
-}
-
-// Copies `text` cut to size - 1 characters, always terminated.
-unsigned CopyOut(const std::string& text, char* buffer, unsigned size) {
-    if (buffer == nullptr || size == 0) return 0;
-    size_t length = text.size() < size - 1 ? text.size() : size - 1;
-    std::memcpy(buffer, text.data(), length);
-    buffer[length] = '\0';
-    return static_cast<unsigned>(length);
 }
 
 // Reads one whole line of any length (the line end dropped). False at end.
@@ -108,25 +94,17 @@ unsigned OsGetProfileString(const char* section, const char* key, const char* de
     std::string fallback = defaultValue ? defaultValue : "";
     while (!fallback.empty() && fallback.back() == ' ') fallback.pop_back();
     if (section == nullptr || key == nullptr || fileName == nullptr || fileName[0] == '\0') {
-        return CopyOut(fallback, buffer, size);
+        return OsCopyProfileValue(fallback, buffer, size);
     }
     return OsPlatformProfileString(section, key, fallback.c_str(), buffer, size, fileName);
 }
 
-OsVersion OsGetVersion() {
-    {
-        std::lock_guard<std::mutex> lock(g_versionLock);
-        if (g_versionOverridden) return g_version;
-    }
-    return OsPlatformVersion();
-}
-
-void OsSetVersion(const OsVersion* version) {
-    std::lock_guard<std::mutex> lock(g_versionLock);
-    g_versionOverridden = version != nullptr;
-    if (version) g_version = *version;
-}
+OsVersion OsGetVersion() { return OsHooksInForce().version(); }
 
 unsigned OsCopyProfileValue(const std::string& value, char* buffer, unsigned size) {
-    return CopyOut(value, buffer, size);
+    if (buffer == nullptr || size == 0) return 0;
+    size_t length = value.size() < size - 1 ? value.size() : size - 1;
+    std::memcpy(buffer, value.data(), length);
+    buffer[length] = '\0';
+    return static_cast<unsigned>(length);
 }

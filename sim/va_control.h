@@ -158,94 +158,94 @@ extern "C" {
 // or 29 and at most 8 bytes; 2 J1850 with width 24), as received by adapter
 // `adapterId`, or by every open adapter when it is 0. Delivered on the adapter
 // thread to the receive mailboxes that accept it.
-int32_t ZMX_CALL VaInjectFrame(uint16_t adapterId, uint8_t linkCode, uint8_t identifierWidth,
+int32_t HV_CALL VaInjectFrame(uint16_t adapterId, uint8_t linkCode, uint8_t identifierWidth,
                                uint32_t identifier, const uint8_t* data, uint32_t length);
 
 // Puts a reassembled J1939 transport message (9..1785 bytes, 29-bit
 // identifier) on the bus of `linkCode` (3 or 7). Destination 0xFF reaches
 // broadcast (kind 2) mailboxes; any other reaches kind 4 and 6 mailboxes whose
 // destination byte equals it.
-int32_t ZMX_CALL VaInjectTransport(uint16_t adapterId, uint8_t linkCode, uint32_t identifier,
+int32_t HV_CALL VaInjectTransport(uint16_t adapterId, uint8_t linkCode, uint32_t identifier,
                                    uint8_t destination, const uint8_t* data, uint32_t length);
 
 // Puts a J1708 message (MID first, then its bytes; 1..kVaMaxData bytes) on
 // the J1708 bus (link code 1).
-int32_t ZMX_CALL VaInjectJ1708(uint16_t adapterId, const uint8_t* message, uint32_t length);
+int32_t HV_CALL VaInjectJ1708(uint16_t adapterId, const uint8_t* message, uint32_t length);
 
 // Copies out up to `capacity` transmitted frames, oldest first, and removes
 // them from the log. With `frames` null: the number waiting, nothing removed.
 // The log keeps the newest 20000 frames.
-int32_t ZMX_CALL VaTakeTransmitted(VaFrame* frames, uint32_t capacity);
+int32_t HV_CALL VaTakeTransmitted(VaFrame* frames, uint32_t capacity);
 
 // The next `count` LoadMailBox calls (of any adapter of the module) answer
 // `result` (10: busy) and create nothing. 0 ends it.
-int32_t ZMX_CALL VaFailLoads(uint32_t count, int32_t result);
+int32_t HV_CALL VaFailLoads(uint32_t count, int32_t result);
 
 // Calls the data-link error callback of adapter `adapterId` for `linkCode`
 // (0: of every data link of the adapter) on the adapter thread, with
 // `mailbox` (null, or a live mailbox of the module: if it is unloaded before
 // the call, the call is dropped) and `value`.
-int32_t ZMX_CALL VaRaiseDataLinkError(uint16_t adapterId, uint8_t linkCode, Mailbox* mailbox,
+int32_t HV_CALL VaRaiseDataLinkError(uint16_t adapterId, uint8_t linkCode, Mailbox* mailbox,
                                       ZmxWord value);
 
 // Makes the module silent (non-zero) or answering again (0).
-int32_t ZMX_CALL VaSetSilent(int32_t silent);
+int32_t HV_CALL VaSetSilent(int32_t silent);
 
 // Restarts the adapter timer at 0 (the timer jumps back), for one adapter or,
 // with 0, for all.
-int32_t ZMX_CALL VaResetTimer(uint16_t adapterId);
+int32_t HV_CALL VaResetTimer(uint16_t adapterId);
 
 // The CheckDataLink text (at most 79 characters are kept); null restores the
 // default "Halvery Virtual VDA,1.00,3,BUF,4096".
-int32_t ZMX_CALL VaSetDescription(const char* text);
+int32_t HV_CALL VaSetDescription(const char* text);
 
 // Calls made to the entry `entryName` (open, restore or forwarded entry,
 // exact name) since the module was loaded or VaResetControls; -1 for a name
 // that is not an entry. Failed calls count too.
-int32_t ZMX_CALL VaCallCount(const char* entryName);
+int32_t HV_CALL VaCallCount(const char* entryName);
 
 // Copies up to `capacity` open adapters, lowest id first; returns how many are open.
-int32_t ZMX_CALL VaListAdapters(VaAdapterInfo* adapters, uint32_t capacity);
+int32_t HV_CALL VaListAdapters(VaAdapterInfo* adapters, uint32_t capacity);
 
 // Copies up to `capacity` live mailboxes of adapter `adapterId` (0: all), in
 // load order; returns how many there are, or -1 when the adapter is not open.
-int32_t ZMX_CALL VaListMailboxes(uint16_t adapterId, VaMailboxInfo* mailboxes, uint32_t capacity);
+int32_t HV_CALL VaListMailboxes(uint16_t adapterId, VaMailboxInfo* mailboxes, uint32_t capacity);
 
 // Replays a candump log ("(seconds.micros) can1 18FEF100#0011223344556677";
 // 8-digit ids 29-bit, 3-digit ids 11-bit) on link code 3 of every open
 // adapter, in file order: `speed` 1 at the recorded pace, N N times faster,
 // 0 as fast as possible; `loop` non-zero starts again at the end. Replaces a
 // running replay. The pace counts from when the adapter thread starts on it.
-int32_t ZMX_CALL VaStartReplay(const char* path, uint32_t speed, int32_t loop);
+int32_t HV_CALL VaStartReplay(const char* path, uint32_t speed, int32_t loop);
 
 // Stops the replay (done is set).
-int32_t ZMX_CALL VaStopReplay(void);
+int32_t HV_CALL VaStopReplay(void);
 
 // Frames of the replay put on the bus so far, frames in the file, and 1 when
 // the replay has ended (all played, or stopped). Null pointers are skipped.
-int32_t ZMX_CALL VaReplayStatus(uint32_t* delivered, uint32_t* total, int32_t* done);
+int32_t HV_CALL VaReplayStatus(uint32_t* delivered, uint32_t* total, int32_t* done);
 
 // Every `intervalMs` ms (0: off) puts three J1708 engine messages of MID 128
 // on the J1708 bus: engine speed (PID 190), road speed (PID 84), coolant
 // temperature and oil pressure (PIDs 110, 100).
-int32_t ZMX_CALL VaSetJ1708Periodic(uint32_t intervalMs);
+int32_t HV_CALL VaSetJ1708Periodic(uint32_t intervalMs);
 
 // Waits until the adapter thread has nothing queued or due and runs no
 // callback. 0 when idle (also when no thread runs), kVaErrTimeout, or
 // kVaErrOnAdapterThread when called from a callback.
-int32_t ZMX_CALL VaWaitIdle(uint32_t timeoutMs);
+int32_t HV_CALL VaWaitIdle(uint32_t timeoutMs);
 
 // 1 while the module's adapter thread runs (an adapter is open), else 0.
-int32_t ZMX_CALL VaAdapterThreadRunning(void);
+int32_t HV_CALL VaAdapterThreadRunning(void);
 
 // Copies the module's own file path into `path` (size bytes with the
 // terminator); returns its length, or 0 when it is unknown or does not fit.
-int32_t ZMX_CALL VaModulePath(char* path, uint32_t size);
+int32_t HV_CALL VaModulePath(char* path, uint32_t size);
 
 // Returns the controls to their start: transmitted log emptied, call counts
 // 0, no forced load failures, not silent, default description, replay and
 // periodic J1708 stopped. Open adapters and their mailboxes stay.
-int32_t ZMX_CALL VaResetControls(void);
+int32_t HV_CALL VaResetControls(void);
 
 }  // extern "C"
 

@@ -59,26 +59,24 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-#define VA_EXPORT extern "C"
 #else
 #include <dlfcn.h>
-#define VA_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
 // The transport entries, declared from the shared list so that every
 // definition below must have exactly the shape the multiplexer calls.
-#define VA_DECLARE_FORWARDED(name, shape, serialN) VA_EXPORT int32_t ZMX_CALL name(ZMX_PARAMS_##shape);
+#define VA_DECLARE_FORWARDED(name, shape, serialN) HV_EXPORT int32_t HV_CALL name(ZMX_PARAMS_##shape);
 ZMX_FORWARDED_OPERATIONS(VA_DECLARE_FORWARDED)
 #undef VA_DECLARE_FORWARDED
-VA_EXPORT int32_t ZMX_CALL InitCommLink(uint16_t* handle, LinkParams* params);
-VA_EXPORT int32_t ZMX_CALL InitPCCard(uint16_t* handle, LinkParams* params);
-VA_EXPORT int32_t ZMX_CALL InitTCP_IP(uint16_t* handle, LinkParams* params);
-VA_EXPORT int32_t ZMX_CALL InitTCP_IPListen(uint16_t* handle, LinkParams* params);
-VA_EXPORT int32_t ZMX_CALL InitUSBLink(uint16_t* handle, LinkParams* params);
-VA_EXPORT int32_t ZMX_CALL RestoreCommLink(uint16_t adapterId);
-VA_EXPORT int32_t ZMX_CALL RestorePCCard(uint16_t adapterId);
-VA_EXPORT int32_t ZMX_CALL RestoreTCP_IP(uint16_t adapterId);
-VA_EXPORT int32_t ZMX_CALL RestoreUSBLink(uint16_t adapterId);
+HV_EXPORT int32_t HV_CALL InitCommLink(uint16_t* handle, LinkParams* params);
+HV_EXPORT int32_t HV_CALL InitPCCard(uint16_t* handle, LinkParams* params);
+HV_EXPORT int32_t HV_CALL InitTCP_IP(uint16_t* handle, LinkParams* params);
+HV_EXPORT int32_t HV_CALL InitTCP_IPListen(uint16_t* handle, LinkParams* params);
+HV_EXPORT int32_t HV_CALL InitUSBLink(uint16_t* handle, LinkParams* params);
+HV_EXPORT int32_t HV_CALL RestoreCommLink(uint16_t adapterId);
+HV_EXPORT int32_t HV_CALL RestorePCCard(uint16_t adapterId);
+HV_EXPORT int32_t HV_CALL RestoreTCP_IP(uint16_t adapterId);
+HV_EXPORT int32_t HV_CALL RestoreUSBLink(uint16_t adapterId);
 
 // The shapes must agree with the multiplexer's entry types.
 static_assert(std::is_same<decltype(&InitCommLink), ZmxOpenEntry>::value, "open entry shape");
@@ -1108,31 +1106,31 @@ int32_t Control(Body body) {
 // A restore takes an adapter opened through the same link kind's open entry
 // (InitTCP_IPListen counts as TCP/IP).
 
-VA_EXPORT int32_t ZMX_CALL InitCommLink(uint16_t* handle, LinkParams* params) {
+HV_EXPORT int32_t HV_CALL InitCommLink(uint16_t* handle, LinkParams* params) {
     return Open(kInitCommLinkEntry, kVaOpenCommLink, handle, params);
 }
-VA_EXPORT int32_t ZMX_CALL InitPCCard(uint16_t* handle, LinkParams* params) {
+HV_EXPORT int32_t HV_CALL InitPCCard(uint16_t* handle, LinkParams* params) {
     return Open(kInitPCCardEntry, kVaOpenPCCard, handle, params);
 }
-VA_EXPORT int32_t ZMX_CALL InitTCP_IP(uint16_t* handle, LinkParams* params) {
+HV_EXPORT int32_t HV_CALL InitTCP_IP(uint16_t* handle, LinkParams* params) {
     return Open(kInitTCP_IPEntry, kVaOpenTcpIp, handle, params);
 }
-VA_EXPORT int32_t ZMX_CALL InitTCP_IPListen(uint16_t* handle, LinkParams* params) {
+HV_EXPORT int32_t HV_CALL InitTCP_IPListen(uint16_t* handle, LinkParams* params) {
     return Open(kInitTCP_IPListenEntry, kVaOpenTcpIpListen, handle, params);
 }
-VA_EXPORT int32_t ZMX_CALL InitUSBLink(uint16_t* handle, LinkParams* params) {
+HV_EXPORT int32_t HV_CALL InitUSBLink(uint16_t* handle, LinkParams* params) {
     return Open(kInitUSBLinkEntry, kVaOpenUsbLink, handle, params);
 }
-VA_EXPORT int32_t ZMX_CALL RestoreCommLink(uint16_t adapterId) {
+HV_EXPORT int32_t HV_CALL RestoreCommLink(uint16_t adapterId) {
     return Restore(kRestoreCommLinkEntry, kVaOpenCommLink, adapterId);
 }
-VA_EXPORT int32_t ZMX_CALL RestorePCCard(uint16_t adapterId) {
+HV_EXPORT int32_t HV_CALL RestorePCCard(uint16_t adapterId) {
     return Restore(kRestorePCCardEntry, kVaOpenPCCard, adapterId);
 }
-VA_EXPORT int32_t ZMX_CALL RestoreTCP_IP(uint16_t adapterId) {
+HV_EXPORT int32_t HV_CALL RestoreTCP_IP(uint16_t adapterId) {
     return Restore(kRestoreTCP_IPEntry, kVaOpenTcpIp, adapterId);
 }
-VA_EXPORT int32_t ZMX_CALL RestoreUSBLink(uint16_t adapterId) {
+HV_EXPORT int32_t HV_CALL RestoreUSBLink(uint16_t adapterId) {
     return Restore(kRestoreUSBLinkEntry, kVaOpenUsbLink, adapterId);
 }
 
@@ -1140,7 +1138,7 @@ VA_EXPORT int32_t ZMX_CALL RestoreUSBLink(uint16_t adapterId) {
 
 // Timer control: PauseTimer freezes the adapter timer, ResumeTimer lets it
 // run on from the frozen value, LoadTimer(value) sets it.
-VA_EXPORT int32_t ZMX_CALL PauseTimer(ZMX_PARAMS_W0) {
+HV_EXPORT int32_t HV_CALL PauseTimer(ZMX_PARAMS_W0) {
     return Forwarded(kFwdPauseTimer, handle, [](Adapter& adapter, Lock&) -> int32_t {
         if (!adapter.paused) {
             adapter.pausedValue = TimerValue_locked(adapter, Clock::now());
@@ -1149,7 +1147,7 @@ VA_EXPORT int32_t ZMX_CALL PauseTimer(ZMX_PARAMS_W0) {
         return kVaOk;
     });
 }
-VA_EXPORT int32_t ZMX_CALL ResumeTimer(ZMX_PARAMS_W0) {
+HV_EXPORT int32_t HV_CALL ResumeTimer(ZMX_PARAMS_W0) {
     return Forwarded(kFwdResumeTimer, handle, [](Adapter& adapter, Lock&) -> int32_t {
         if (adapter.paused) {
             adapter.paused = false;
@@ -1158,7 +1156,7 @@ VA_EXPORT int32_t ZMX_CALL ResumeTimer(ZMX_PARAMS_W0) {
         return kVaOk;
     });
 }
-VA_EXPORT int32_t ZMX_CALL LoadTimer(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL LoadTimer(ZMX_PARAMS_W1) {
     return Forwarded(kFwdLoadTimer, handle, [&](Adapter& adapter, Lock&) -> int32_t {
         SetTimer_locked(adapter, static_cast<uint32_t>(value));
         return kVaOk;
@@ -1166,7 +1164,7 @@ VA_EXPORT int32_t ZMX_CALL LoadTimer(ZMX_PARAMS_W1) {
 }
 
 // RequestTimerValue(id, uint32_t* out): the adapter timer in milliseconds.
-VA_EXPORT int32_t ZMX_CALL RequestTimerValue(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL RequestTimerValue(ZMX_PARAMS_W1) {
     return Forwarded(kFwdRequestTimerValue, handle, [&](Adapter& adapter, Lock&) -> int32_t {
         if (value == 0) return kVaErrNullPointer;
         WriteOut(value, TimerValue_locked(adapter, Clock::now()));
@@ -1176,7 +1174,7 @@ VA_EXPORT int32_t ZMX_CALL RequestTimerValue(ZMX_PARAMS_W1) {
 
 // ResetZMX(id, uint8_t* command): resets the adapter: its timer restarts at 0
 // (and runs, if it was paused). Data links and mailboxes stay.
-VA_EXPORT int32_t ZMX_CALL ResetZMX(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL ResetZMX(ZMX_PARAMS_W1) {
     return Forwarded(kFwdResetZMX, handle, [&](Adapter& adapter, Lock&) -> int32_t {
         if (value == 0) return kVaErrNullPointer;
         adapter.paused = false;
@@ -1187,7 +1185,7 @@ VA_EXPORT int32_t ZMX_CALL ResetZMX(ZMX_PARAMS_W1) {
 
 // CheckDataLink(id, char* text): the description (at most 79 characters and
 // the terminator).
-VA_EXPORT int32_t ZMX_CALL CheckDataLink(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL CheckDataLink(ZMX_PARAMS_W1) {
     return Forwarded(kFwdCheckDataLink, handle, [&](Adapter&, Lock&) -> int32_t {
         if (value == 0) return kVaErrNullPointer;
         char* text = reinterpret_cast<char*>(value);
@@ -1200,7 +1198,7 @@ VA_EXPORT int32_t ZMX_CALL CheckDataLink(ZMX_PARAMS_W1) {
 
 // InitDataLink(id, DataLinkSetup*): opens (or opens again) the data link of
 // the setup's link code and keeps its error callback and setup bytes.
-VA_EXPORT int32_t ZMX_CALL InitDataLink(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL InitDataLink(ZMX_PARAMS_W1) {
     return Forwarded(kFwdInitDataLink, handle, [&](Adapter& adapter, Lock&) -> int32_t {
         if (value == 0) return kVaErrNullPointer;
         DataLinkSetup setup;
@@ -1216,7 +1214,7 @@ VA_EXPORT int32_t ZMX_CALL InitDataLink(ZMX_PARAMS_W1) {
 // LoadMailBox(id, MailboxSetup*): creates a mailbox (rules in va_control.h);
 // a one-shot transmit mailbox sends at once and is freed by the adapter after
 // its callback.
-VA_EXPORT int32_t ZMX_CALL LoadMailBox(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL LoadMailBox(ZMX_PARAMS_W1) {
     return Forwarded(kFwdLoadMailBox, handle, [&](Adapter& adapter, Lock&) -> int32_t {
         if (value == 0) return kVaErrNullPointer;
         return LoadMailBox_locked(adapter, reinterpret_cast<MailboxSetup*>(value));
@@ -1225,7 +1223,7 @@ VA_EXPORT int32_t ZMX_CALL LoadMailBox(ZMX_PARAMS_W1) {
 
 // UnloadMailBox(id, Mailbox*): frees a mailbox of the adapter once no
 // callback runs on it. Works while the module is silent.
-VA_EXPORT int32_t ZMX_CALL UnloadMailBox(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL UnloadMailBox(ZMX_PARAMS_W1) {
     return Entry(ForwardedIndex(kFwdUnloadMailBox), [&]() -> int32_t {
         Lock lock(S().lock);
         Adapter* adapter = FindAdapter_locked(handle);
@@ -1239,7 +1237,7 @@ VA_EXPORT int32_t ZMX_CALL UnloadMailBox(ZMX_PARAMS_W1) {
 }
 
 // SetBaudRate(id, rate): recorded (VaListAdapters).
-VA_EXPORT int32_t ZMX_CALL SetBaudRate(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL SetBaudRate(ZMX_PARAMS_W1) {
     return Forwarded(kFwdSetBaudRate, handle, [&](Adapter& adapter, Lock&) -> int32_t {
         adapter.baudRate = static_cast<uint32_t>(value);
         return kVaOk;
@@ -1247,7 +1245,7 @@ VA_EXPORT int32_t ZMX_CALL SetBaudRate(ZMX_PARAMS_W1) {
 }
 
 // ConfigureTransportProtocol(id, TransportSetup*): recorded.
-VA_EXPORT int32_t ZMX_CALL ConfigureTransportProtocol(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL ConfigureTransportProtocol(ZMX_PARAMS_W1) {
     return Forwarded(kFwdConfigureTransportProtocol, handle, [&](Adapter& adapter, Lock&) -> int32_t {
         if (value == 0) return kVaErrNullPointer;
         std::memcpy(&adapter.transportSetup, reinterpret_cast<const void*>(value), sizeof(TransportSetup));
@@ -1260,34 +1258,34 @@ VA_EXPORT int32_t ZMX_CALL ConfigureTransportProtocol(ZMX_PARAMS_W1) {
 // TransmitMailBox(Async)(id, Mailbox*) send what the persistent transmit
 // mailbox holds now (identifier 0x06, data 0x83d, length 0x29, J1708 header
 // 0x832-0x834). None of them waits for the completion callback.
-VA_EXPORT int32_t ZMX_CALL UpdateTransmitMailBox(ZMX_PARAMS_WB) {
+HV_EXPORT int32_t HV_CALL UpdateTransmitMailBox(ZMX_PARAMS_WB) {
     return TransmitPersistent(kFwdUpdateTransmitMailBox, handle, value, flags);
 }
-VA_EXPORT int32_t ZMX_CALL UpdateTransmitMailBoxAsync(ZMX_PARAMS_WB) {
+HV_EXPORT int32_t HV_CALL UpdateTransmitMailBoxAsync(ZMX_PARAMS_WB) {
     return TransmitPersistent(kFwdUpdateTransmitMailBoxAsync, handle, value, flags);
 }
-VA_EXPORT int32_t ZMX_CALL TransmitMailBox(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL TransmitMailBox(ZMX_PARAMS_W1) {
     return TransmitPersistent(kFwdTransmitMailBox, handle, value, 0);
 }
-VA_EXPORT int32_t ZMX_CALL TransmitMailBoxAsync(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL TransmitMailBoxAsync(ZMX_PARAMS_W1) {
     return TransmitPersistent(kFwdTransmitMailBoxAsync, handle, value, 0);
 }
 
 // Entries that take a mailbox and change nothing: the virtual adapter reads
 // mailbox contents when it sends, and receive mailboxes keep the acceptance
 // they were loaded with.
-VA_EXPORT int32_t ZMX_CALL ReceiveMailBox(ZMX_PARAMS_W1) { return PlainMailbox(kFwdReceiveMailBox, handle, value); }
-VA_EXPORT int32_t ZMX_CALL UpdateTransMailBoxData(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL ReceiveMailBox(ZMX_PARAMS_W1) { return PlainMailbox(kFwdReceiveMailBox, handle, value); }
+HV_EXPORT int32_t HV_CALL UpdateTransMailBoxData(ZMX_PARAMS_W1) {
     return PlainMailbox(kFwdUpdateTransMailBoxData, handle, value);
 }
-VA_EXPORT int32_t ZMX_CALL UpdateTransMailBoxDataAsync(ZMX_PARAMS_W1) {
+HV_EXPORT int32_t HV_CALL UpdateTransMailBoxDataAsync(ZMX_PARAMS_W1) {
     return PlainMailbox(kFwdUpdateTransMailBoxDataAsync, handle, value);
 }
-VA_EXPORT int32_t ZMX_CALL UpdateReceiveMailBox(ZMX_PARAMS_WB) {
+HV_EXPORT int32_t HV_CALL UpdateReceiveMailBox(ZMX_PARAMS_WB) {
     (void)flags;
     return PlainMailbox(kFwdUpdateReceiveMailBox, handle, value);
 }
-VA_EXPORT int32_t ZMX_CALL UpdateReceiveMailBoxAsync(ZMX_PARAMS_WB) {
+HV_EXPORT int32_t HV_CALL UpdateReceiveMailBoxAsync(ZMX_PARAMS_WB) {
     (void)flags;
     return PlainMailbox(kFwdUpdateReceiveMailBoxAsync, handle, value);
 }
@@ -1300,7 +1298,7 @@ VA_EXPORT int32_t ZMX_CALL UpdateReceiveMailBoxAsync(ZMX_PARAMS_WB) {
 #define VA_UNUSED_BW (void)value, (void)word;
 #define VA_UNUSED_WSS (void)value, (void)first, (void)second;
 #define VA_PLAIN_ENTRY(name, shape)                       \
-    VA_EXPORT int32_t ZMX_CALL name(ZMX_PARAMS_##shape) { \
+    HV_EXPORT int32_t HV_CALL name(ZMX_PARAMS_##shape) { \
         VA_UNUSED_##shape return Plain(kFwd##name, handle); \
     }
 VA_PLAIN_ENTRY(GoToLoader, W0)
@@ -1321,7 +1319,7 @@ VA_PLAIN_ENTRY(ReadZMXBuffer, WSS)
 
 // ---- Control interface (va_control.h) ---------------------------------------------------
 
-VA_EXPORT int32_t ZMX_CALL VaInjectFrame(uint16_t adapterId, uint8_t linkCode, uint8_t identifierWidth,
+HV_EXPORT int32_t HV_CALL VaInjectFrame(uint16_t adapterId, uint8_t linkCode, uint8_t identifierWidth,
                                          uint32_t identifier, const uint8_t* data, uint32_t length) {
     return Control([&]() -> int32_t {
         if (length > 0 && data == nullptr) return kVaErrNullPointer;
@@ -1341,7 +1339,7 @@ VA_EXPORT int32_t ZMX_CALL VaInjectFrame(uint16_t adapterId, uint8_t linkCode, u
     });
 }
 
-VA_EXPORT int32_t ZMX_CALL VaInjectTransport(uint16_t adapterId, uint8_t linkCode, uint32_t identifier,
+HV_EXPORT int32_t HV_CALL VaInjectTransport(uint16_t adapterId, uint8_t linkCode, uint32_t identifier,
                                              uint8_t destination, const uint8_t* data, uint32_t length) {
     return Control([&]() -> int32_t {
         if (data == nullptr) return kVaErrNullPointer;
@@ -1357,7 +1355,7 @@ VA_EXPORT int32_t ZMX_CALL VaInjectTransport(uint16_t adapterId, uint8_t linkCod
     });
 }
 
-VA_EXPORT int32_t ZMX_CALL VaInjectJ1708(uint16_t adapterId, const uint8_t* message, uint32_t length) {
+HV_EXPORT int32_t HV_CALL VaInjectJ1708(uint16_t adapterId, const uint8_t* message, uint32_t length) {
     return Control([&]() -> int32_t {
         if (message == nullptr) return kVaErrNullPointer;
         if (length < 1 || length > kVaMaxData) return kVaErrBadParameter;
@@ -1368,7 +1366,7 @@ VA_EXPORT int32_t ZMX_CALL VaInjectJ1708(uint16_t adapterId, const uint8_t* mess
     });
 }
 
-VA_EXPORT int32_t ZMX_CALL VaTakeTransmitted(VaFrame* frames, uint32_t capacity) {
+HV_EXPORT int32_t HV_CALL VaTakeTransmitted(VaFrame* frames, uint32_t capacity) {
     return Control([&]() -> int32_t {
         Lock lock(S().lock);
         auto& log = S().transmitted;
@@ -1396,14 +1394,14 @@ VA_EXPORT int32_t ZMX_CALL VaTakeTransmitted(VaFrame* frames, uint32_t capacity)
     });
 }
 
-VA_EXPORT int32_t ZMX_CALL VaFailLoads(uint32_t count, int32_t result) {
+HV_EXPORT int32_t HV_CALL VaFailLoads(uint32_t count, int32_t result) {
     Lock lock(S().lock);
     S().failLoads = count;
     S().failResult = result;
     return kVaOk;
 }
 
-VA_EXPORT int32_t ZMX_CALL VaRaiseDataLinkError(uint16_t adapterId, uint8_t linkCode, Mailbox* mailbox,
+HV_EXPORT int32_t HV_CALL VaRaiseDataLinkError(uint16_t adapterId, uint8_t linkCode, Mailbox* mailbox,
                                                 ZmxWord value) {
     return Control([&]() -> int32_t {
         Lock lock(S().lock);
@@ -1429,13 +1427,13 @@ VA_EXPORT int32_t ZMX_CALL VaRaiseDataLinkError(uint16_t adapterId, uint8_t link
     });
 }
 
-VA_EXPORT int32_t ZMX_CALL VaSetSilent(int32_t silent) {
+HV_EXPORT int32_t HV_CALL VaSetSilent(int32_t silent) {
     Lock lock(S().lock);
     S().silent = silent != 0;
     return kVaOk;
 }
 
-VA_EXPORT int32_t ZMX_CALL VaResetTimer(uint16_t adapterId) {
+HV_EXPORT int32_t HV_CALL VaResetTimer(uint16_t adapterId) {
     Lock lock(S().lock);
     if (adapterId != 0 && FindAdapter_locked(adapterId) == nullptr) return kVaErrUnknownAdapter;
     for (auto& entry : S().adapters) {
@@ -1444,7 +1442,7 @@ VA_EXPORT int32_t ZMX_CALL VaResetTimer(uint16_t adapterId) {
     return kVaOk;
 }
 
-VA_EXPORT int32_t ZMX_CALL VaSetDescription(const char* text) {
+HV_EXPORT int32_t HV_CALL VaSetDescription(const char* text) {
     return Control([&]() -> int32_t {
         Lock lock(S().lock);
         S().description = text == nullptr ? std::string(kDefaultDescription) : std::string(text).substr(0, 79);
@@ -1452,7 +1450,7 @@ VA_EXPORT int32_t ZMX_CALL VaSetDescription(const char* text) {
     });
 }
 
-VA_EXPORT int32_t ZMX_CALL VaCallCount(const char* entryName) {
+HV_EXPORT int32_t HV_CALL VaCallCount(const char* entryName) {
     if (entryName == nullptr) return -1;
     for (int i = 0; i < kEntryCount; ++i) {
         if (std::strcmp(kEntryNames[i], entryName) == 0) {
@@ -1462,7 +1460,7 @@ VA_EXPORT int32_t ZMX_CALL VaCallCount(const char* entryName) {
     return -1;
 }
 
-VA_EXPORT int32_t ZMX_CALL VaListAdapters(VaAdapterInfo* adapters, uint32_t capacity) {
+HV_EXPORT int32_t HV_CALL VaListAdapters(VaAdapterInfo* adapters, uint32_t capacity) {
     Lock lock(S().lock);
     uint32_t index = 0;
     for (auto& entry : S().adapters) {
@@ -1485,7 +1483,7 @@ VA_EXPORT int32_t ZMX_CALL VaListAdapters(VaAdapterInfo* adapters, uint32_t capa
     return static_cast<int32_t>(index);
 }
 
-VA_EXPORT int32_t ZMX_CALL VaListMailboxes(uint16_t adapterId, VaMailboxInfo* mailboxes, uint32_t capacity) {
+HV_EXPORT int32_t HV_CALL VaListMailboxes(uint16_t adapterId, VaMailboxInfo* mailboxes, uint32_t capacity) {
     Lock lock(S().lock);
     if (adapterId != 0 && FindAdapter_locked(adapterId) == nullptr) return -1;
     uint32_t index = 0;
@@ -1516,7 +1514,7 @@ VA_EXPORT int32_t ZMX_CALL VaListMailboxes(uint16_t adapterId, VaMailboxInfo* ma
     return static_cast<int32_t>(index);
 }
 
-VA_EXPORT int32_t ZMX_CALL VaStartReplay(const char* path, uint32_t speed, int32_t loop) {
+HV_EXPORT int32_t HV_CALL VaStartReplay(const char* path, uint32_t speed, int32_t loop) {
     return Control([&]() -> int32_t {
         if (path == nullptr) return kVaErrNullPointer;
         std::vector<ReplayFrame> frames = LoadReplay(path);  // outside the lock: file reading
@@ -1527,7 +1525,7 @@ VA_EXPORT int32_t ZMX_CALL VaStartReplay(const char* path, uint32_t speed, int32
     });
 }
 
-VA_EXPORT int32_t ZMX_CALL VaStopReplay(void) {
+HV_EXPORT int32_t HV_CALL VaStopReplay(void) {
     Lock lock(S().lock);
     if (S().replayActive) {
         S().replayActive = false;
@@ -1537,7 +1535,7 @@ VA_EXPORT int32_t ZMX_CALL VaStopReplay(void) {
     return kVaOk;
 }
 
-VA_EXPORT int32_t ZMX_CALL VaReplayStatus(uint32_t* delivered, uint32_t* total, int32_t* done) {
+HV_EXPORT int32_t HV_CALL VaReplayStatus(uint32_t* delivered, uint32_t* total, int32_t* done) {
     Lock lock(S().lock);
     if (delivered != nullptr) *delivered = S().replayDelivered;
     if (total != nullptr) *total = static_cast<uint32_t>(S().replayFrames.size());
@@ -1545,7 +1543,7 @@ VA_EXPORT int32_t ZMX_CALL VaReplayStatus(uint32_t* delivered, uint32_t* total, 
     return kVaOk;
 }
 
-VA_EXPORT int32_t ZMX_CALL VaSetJ1708Periodic(uint32_t intervalMs) {
+HV_EXPORT int32_t HV_CALL VaSetJ1708Periodic(uint32_t intervalMs) {
     Lock lock(S().lock);
     S().j1708Interval = intervalMs;
     S().j1708Started = false;
@@ -1553,7 +1551,7 @@ VA_EXPORT int32_t ZMX_CALL VaSetJ1708Periodic(uint32_t intervalMs) {
     return kVaOk;
 }
 
-VA_EXPORT int32_t ZMX_CALL VaWaitIdle(uint32_t timeoutMs) {
+HV_EXPORT int32_t HV_CALL VaWaitIdle(uint32_t timeoutMs) {
     Lock lock(S().lock);
     if (OnAdapterThread_locked()) return kVaErrOnAdapterThread;
     auto idle = [] {
@@ -1564,12 +1562,12 @@ VA_EXPORT int32_t ZMX_CALL VaWaitIdle(uint32_t timeoutMs) {
     return kVaErrTimeout;
 }
 
-VA_EXPORT int32_t ZMX_CALL VaAdapterThreadRunning(void) {
+HV_EXPORT int32_t HV_CALL VaAdapterThreadRunning(void) {
     Lock lock(S().lock);
     return S().thread != nullptr ? 1 : 0;
 }
 
-VA_EXPORT int32_t ZMX_CALL VaModulePath(char* path, uint32_t size) {
+HV_EXPORT int32_t HV_CALL VaModulePath(char* path, uint32_t size) {
     return Control([&]() -> int32_t {
         if (path == nullptr) return 0;
         std::string own = OwnPath();
@@ -1579,7 +1577,7 @@ VA_EXPORT int32_t ZMX_CALL VaModulePath(char* path, uint32_t size) {
     });
 }
 
-VA_EXPORT int32_t ZMX_CALL VaResetControls(void) {
+HV_EXPORT int32_t HV_CALL VaResetControls(void) {
     Lock lock(S().lock);
     S().transmitted.clear();
     for (auto& count : S().calls) count.store(0);

@@ -7,6 +7,8 @@
 #include "tests/support/fake_clock.h"
 #include "tests/support/text_windows.h"
 
+#include "tests/support/scoped_hooks.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -22,24 +24,22 @@ const std::string kVersionWarning(const std::string& library) {
 class AdapterRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        previousHandler_ = OsSetMessageBoxHandler(OsRecordMessageBox);
-        OsTakeRecordedMessageBoxes();
+        OsRecordMessageBoxes();
     }
     void TearDown() override {
         for (OsLibrary* library : held_) OsFreeLibrary(library);
-        OsSetMessageBoxHandler(previousHandler_);
     }
 
     // Holds a load of the test vendor library (so that its script lives
     // across the run's own load and release) and gives it a script.
     void Script(const char* library, const std::string& script) {
-        OsLibrary* handle = OsPlatformLoader().load(library);
+        OsLibrary* handle = OsPlatformHooks().loadLibrary(library);
         ASSERT_NE(handle, nullptr) << library;
         held_.push_back(handle);
-        auto set = reinterpret_cast<void (*)(const char*)>(OsPlatformLoader().getProc(handle, "TestVendor_Script"));
+        auto set = reinterpret_cast<void (*)(const char*)>(OsPlatformHooks().getProcAddress(handle, "TestVendor_Script"));
         ASSERT_NE(set, nullptr);
         set(script.c_str());
-        calls_ = reinterpret_cast<void (*)(char*, int)>(OsPlatformLoader().getProc(handle, "TestVendor_Calls"));
+        calls_ = reinterpret_cast<void (*)(char*, int)>(OsPlatformHooks().getProcAddress(handle, "TestVendor_Calls"));
     }
     std::string Calls() {
         std::vector<char> text(100000);
@@ -63,7 +63,7 @@ protected:
     AdapterTestState state_;
     std::vector<OsLibrary*> held_;
     void (*calls_)(char*, int) = nullptr;
-    OsMessageBoxHandler previousHandler_ = nullptr;
+    ScopedHooks hooks_;  // the recorder of message boxes, for the test
 };
 
 TEST_F(AdapterRunTest, SuccessfulRunWritesEveryStepAndShowsTheSuccessText) {

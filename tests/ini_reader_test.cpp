@@ -160,7 +160,9 @@ TEST(SafeAllocDeathTest, FailureShowsItsMessageAndExitsWithOne) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            OsSetMessageBoxHandler(PrintBox);
+            OsHooks hooks = OsGetHooks();
+            hooks.messageBox = PrintBox;
+            OsSetHooks(&hooks);
             SafeAlloc(static_cast<size_t>(-1) / 2);
         },
         ::testing::ExitedWithCode(1), "SafeAlloc:  Error allocating memory\\.");

@@ -31,7 +31,7 @@ protected:
     }
     void TearDown() override {
         MuxReleaseAll(mux_);
-        OsSetVersion(nullptr);
+        OsSetHooks(&savedHooks_);
     }
     void Name(LibraryName which, const char* name) { ASSERT_EQ(MuxSetLibraryName(mux_, which, name), 0); }
     void Ini(const std::string& text) { dir_.Write("HV_ZMX32.ini", text); }
@@ -46,10 +46,22 @@ protected:
         return reinterpret_cast<ZmxEntryW1>(entry)(handle & kHandleIdMask, reinterpret_cast<ZmxWord>(text));
     }
 
+    // Makes the OS layer report `version` until the test ends.
+    void SetVersion(const OsVersion& version) {
+        testVersion_ = version;
+        OsHooks hooks = OsGetHooks();
+        hooks.version = [] { return testVersion_; };
+        OsSetHooks(&hooks);
+    }
+
     TempWindowsDir dir_;
+    OsHooks savedHooks_ = OsGetHooks();
     Multiplexer mux_{};
     LinkParams params_;
+    static OsVersion testVersion_;
 };
+
+OsVersion MultiplexerTest::testVersion_{};
 
 TEST_F(MultiplexerTest, InitZmxOpensEveryLinkKindAndMarksTheHandle) {
     Ini("[ZMXInformation1]\nZMXParams=COM2,B57600\n"
@@ -272,7 +284,7 @@ TEST_F(MultiplexerTest, UsbInstancesAndLibraryByOperatingSystem) {
         {{kOsPlatformNt, 4, 0}, "TTUSB2K.DLL"},
     };
     for (const auto& system : systems) {
-        OsSetVersion(&system.version);
+        SetVersion(system.version);
         uint16_t handle = 0;
         ASSERT_EQ(MuxOpenLink(mux_, kLinkUsb, &handle, &params_), 0);
         EXPECT_TRUE(TransportLoaded(system.library)) << system.library;
@@ -372,7 +384,7 @@ struct Received {
 };
 Received g_received;
 
-void ZMX_CALL OnReceive(Mailbox* mailbox) {
+void HV_CALL OnReceive(Mailbox* mailbox) {
     g_received.identifier = mailbox->identifier;
     g_received.firstByte = mailbox->dataLength > 0 ? mailbox->data[0] : 0;
     if (std::this_thread::get_id() == g_received.caller) g_received.onCallerThread = true;

@@ -3,6 +3,8 @@
 #include "tests/support/temp_windows_dir.h"
 #include "tool/config/catalogue.h"
 
+#include "tests/support/scoped_hooks.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -276,7 +278,7 @@ TEST(OsFiles, WriteTextReportsWriteErrors) {
 #endif
 
 TEST(OsLayer, RecorderKeepsEveryBoxInOrderAndAnswersOk) {
-    OsMessageBoxHandler previous = OsSetMessageBoxHandler(nullptr);
+    ScopedHooks hooks;
     OsRecordMessageBoxes();
     int dummyOwner = 0;
     EXPECT_EQ(OsMessageBox(nullptr, "one", "cap", kOsMbOk), kOsIdOk);
@@ -287,7 +289,6 @@ TEST(OsLayer, RecorderKeepsEveryBoxInOrderAndAnswersOk) {
     EXPECT_EQ(boxes[1].caption, "cap2");
     EXPECT_EQ(boxes[1].owner, &dummyOwner);
     EXPECT_TRUE(OsTakeRecordedMessageBoxes().empty());
-    OsSetMessageBoxHandler(previous);
 }
 
 #ifdef _WIN32
@@ -314,11 +315,11 @@ TEST(OsLayerWin32, RealWindowsDirectoryFeedsTheCatalogue) {
     write(mainIni, "[RP1210Support]\nAPIImplementations=QRNTEST1\n");
     write(vendorIni, "[VendorInformation]\nName=Wine Test Vendor\nDevices=1\n[DeviceInformation1]\n"
                      "DeviceDescription=Prefix Adapter,USB\n");
-    OsMessageBoxHandler previous = OsSetMessageBoxHandler(OsRecordMessageBox);
+    ScopedHooks hooks;
+    OsRecordMessageBoxes();
     auto catalogue = std::make_unique<RP1210Catalogue>();
     int result = LoadCatalogue(catalogue.get());
     auto boxes = OsTakeRecordedMessageBoxes();
-    OsSetMessageBoxHandler(previous);
     DeleteFileA(mainIni.c_str());
     DeleteFileA(vendorIni.c_str());
 

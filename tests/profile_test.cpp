@@ -148,12 +148,13 @@ TEST_F(ProfileTest, PlatformAndPortableReadersAgree) {
 TEST(OsVersionTest, OverrideAndPlatform) {
     OsVersion platform = OsGetVersion();
     EXPECT_GE(platform.major, 4u);
-    OsVersion windows98{kOsPlatformWindows, 4, 10};
-    OsSetVersion(&windows98);
+    OsHooks hooks = OsGetHooks();
+    hooks.version = [] { return OsVersion{kOsPlatformWindows, 4, 10}; };  // Windows 98
+    OsSetHooks(&hooks);
     OsVersion now = OsGetVersion();
     EXPECT_EQ(now.platformId, kOsPlatformWindows);
     EXPECT_EQ(now.minor, 10u);
-    OsSetVersion(nullptr);
+    OsSetHooks(nullptr);
     EXPECT_EQ(OsGetVersion().platformId, platform.platformId);
 #ifdef _WIN32
     EXPECT_EQ(platform.platformId, kOsPlatformNt);  // Wine reports an NT-family system

@@ -3,6 +3,8 @@
 #include "os/os.h"
 #include "tests/support/counting_loader.h"
 
+#include "tests/support/scoped_hooks.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,12 +15,10 @@ namespace {
 class BindingTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        previousHandler_ = OsSetMessageBoxHandler(OsRecordMessageBox);
-        OsTakeRecordedMessageBoxes();
+        OsRecordMessageBoxes();
     }
     void TearDown() override {
         if (api_.library) OsFreeLibrary(api_.library);
-        OsSetMessageBoxHandler(previousHandler_);
     }
     int Bind(const char* fileName) { return BindRp1210Library(fileName, &api_, nullptr); }
     static std::vector<std::string> BoxTexts() {
@@ -30,7 +30,7 @@ protected:
 
     CountingLoader loader_;
     Rp1210Api api_{};
-    OsMessageBoxHandler previousHandler_ = nullptr;
+    ScopedHooks hooks_;  // the recorder of message boxes, for the test
 };
 
 TEST_F(BindingTest, DecoratedOnlyLibraryBindsEveryEntryPoint) {

@@ -65,12 +65,12 @@ TEST(Rp1210ErrorTable, ErrorLinesForKnownUnknownAndEndCodes) {
 }
 
 // Vendor libraries' RP1210_GetErrorMsg as the tests script them.
-int16_t RP1210_CALL DescribeAsMessageTooLong(int16_t code, char* text) {
+int16_t HV_CALL DescribeAsMessageTooLong(int16_t code, char* text) {
     std::strcpy(text, code == 141 ? "Message too long" : "Other");
     return 0;
 }
-int16_t RP1210_CALL DescribeNothing(int16_t, char*) { return 134; }
-int16_t RP1210_CALL DescribeUnterminated(int16_t, char* text) {
+int16_t HV_CALL DescribeNothing(int16_t, char*) { return 134; }
+int16_t HV_CALL DescribeUnterminated(int16_t, char* text) {
     std::memset(text, 'y', 1000);  // fills the whole buffer without a terminator
     return 0;
 }

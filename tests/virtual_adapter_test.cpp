@@ -70,7 +70,7 @@ struct Recorder {
     }
 };
 
-void ZMX_CALL RecordCallback(Mailbox* mailbox) {
+void HV_CALL RecordCallback(Mailbox* mailbox) {
     auto* recorder = static_cast<Recorder*>(mailbox->owner);
     Seen s{};
     s.thread = std::this_thread::get_id();
@@ -99,7 +99,7 @@ void ZMX_CALL RecordCallback(Mailbox* mailbox) {
 std::mutex g_errorLock;
 std::vector<std::pair<Mailbox*, ZmxWord>> g_errors;
 std::thread::id g_errorThread;
-void ZMX_CALL RecordError(Mailbox* mailbox, ZmxWord value) {
+void HV_CALL RecordError(Mailbox* mailbox, ZmxWord value) {
     std::lock_guard<std::mutex> guard(g_errorLock);
     g_errors.emplace_back(mailbox, value);
     g_errorThread = std::this_thread::get_id();

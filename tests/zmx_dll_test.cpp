@@ -16,9 +16,9 @@
 
 namespace {
 
-using InitZmxFn = int32_t(ZMX_CALL*)(uint16_t*, int16_t);
-using RestoreZmxFn = int32_t(ZMX_CALL*)(uint16_t);
-using SetNameFn = int32_t(ZMX_CALL*)(const char*);
+using InitZmxFn = int32_t(HV_CALL*)(uint16_t*, int16_t);
+using RestoreZmxFn = int32_t(HV_CALL*)(uint16_t);
+using SetNameFn = int32_t(HV_CALL*)(const char*);
 
 const char* const kExports[] = {
     "InitZMX", "RestoreZMX", "SetSerialDLL", "SetSerialHDLL", "SetSerialNDLL", "SetIsaDLL", "SetTcp_IpDLL",
@@ -98,22 +98,22 @@ TEST_F(ZmxDllTest, AdapterFromTheIniFileThroughTheTransport) {
     // Forwarded operations of each shape reach the transport with the id
     // and their arguments in order.
     char text[80] = "";
-    EXPECT_EQ(Fn<int32_t(ZMX_CALL*)(uint16_t, ZmxWord)>("CheckDataLink")(handle, reinterpret_cast<ZmxWord>(text)), 0);
+    EXPECT_EQ(Fn<int32_t(HV_CALL*)(uint16_t, ZmxWord)>("CheckDataLink")(handle, reinterpret_cast<ZmxWord>(text)), 0);
     EXPECT_STREQ(text, "TEST TRANSPORT,1.0,3");
-    EXPECT_EQ(Fn<int32_t(ZMX_CALL*)(uint16_t, ZmxWord, uint8_t)>("UpdateTransmitMailBox")(handle, 0x1234, 0x61), 0);
-    EXPECT_EQ(Fn<int32_t(ZMX_CALL*)(uint16_t, uint8_t, ZmxWord)>("ReadDataLink")(handle, 7, 99), 0);
-    EXPECT_EQ(Fn<int32_t(ZMX_CALL*)(uint16_t, ZmxWord, uint16_t, uint16_t)>("LoadZMXBuffer")(handle, 5, 6, 7), 0);
-    EXPECT_EQ(Fn<int32_t(ZMX_CALL*)(uint16_t)>("PauseTimer")(handle), 0);
+    EXPECT_EQ(Fn<int32_t(HV_CALL*)(uint16_t, ZmxWord, uint8_t)>("UpdateTransmitMailBox")(handle, 0x1234, 0x61), 0);
+    EXPECT_EQ(Fn<int32_t(HV_CALL*)(uint16_t, uint8_t, ZmxWord)>("ReadDataLink")(handle, 7, 99), 0);
+    EXPECT_EQ(Fn<int32_t(HV_CALL*)(uint16_t, ZmxWord, uint16_t, uint16_t)>("LoadZMXBuffer")(handle, 5, 6, 7), 0);
+    EXPECT_EQ(Fn<int32_t(HV_CALL*)(uint16_t)>("PauseTimer")(handle), 0);
     calls = TransportCalls("TTSERH.DLL");
     EXPECT_EQ(CountCalls(calls, "UpdateTransmitMailBox id=1 w=4660 b=97"), 1) << calls;
     EXPECT_EQ(CountCalls(calls, "ReadDataLink id=1 b=7 w=99"), 1) << calls;
     EXPECT_EQ(CountCalls(calls, "LoadZMXBuffer id=1 w=5 s=6,7"), 1) << calls;
     EXPECT_EQ(CountCalls(calls, "PauseTimer id=1"), 1) << calls;
     // Forwarding results of the multiplexer's own.
-    EXPECT_EQ(Fn<int32_t(ZMX_CALL*)(uint16_t)>("PauseTimer")(0x7001), 33);
-    EXPECT_EQ(Fn<int32_t(ZMX_CALL*)(uint16_t, ZmxWord)>("SendBuffer")(0x3001, 0), 26);
-    EXPECT_EQ(Fn<int32_t(ZMX_CALL*)(uint16_t, ZmxWord)>("SetBaudRate")(0x1001, 0), 33);
-    EXPECT_EQ(Fn<int32_t(ZMX_CALL*)(uint16_t, ZmxWord)>("CheckDataLink")(0x8001, 0), 19);
+    EXPECT_EQ(Fn<int32_t(HV_CALL*)(uint16_t)>("PauseTimer")(0x7001), 33);
+    EXPECT_EQ(Fn<int32_t(HV_CALL*)(uint16_t, ZmxWord)>("SendBuffer")(0x3001, 0), 26);
+    EXPECT_EQ(Fn<int32_t(HV_CALL*)(uint16_t, ZmxWord)>("SetBaudRate")(0x1001, 0), 33);
+    EXPECT_EQ(Fn<int32_t(HV_CALL*)(uint16_t, ZmxWord)>("CheckDataLink")(0x8001, 0), 19);
 
     EXPECT_EQ(Fn<RestoreZmxFn>("RestoreCommLink")(handle), 32);  // a SerialH handle
     EXPECT_EQ(Fn<RestoreZmxFn>("RestoreZMX")(handle), 0);
@@ -175,7 +175,7 @@ TEST_F(ZmxDllTest, TheRp1210LibrarysTransportNamesReachTheVirtualAdapter) {
         ASSERT_EQ(Fn<InitZmxFn>("InitZMX")(&handle, number), 0) << number;
         EXPECT_TRUE(TransportLoaded(loaded[number - 1]));
         char text[80] = "";
-        EXPECT_EQ(Fn<int32_t(ZMX_CALL*)(uint16_t, ZmxWord)>("CheckDataLink")(handle, reinterpret_cast<ZmxWord>(text)), 0);
+        EXPECT_EQ(Fn<int32_t(HV_CALL*)(uint16_t, ZmxWord)>("CheckDataLink")(handle, reinterpret_cast<ZmxWord>(text)), 0);
         EXPECT_STREQ(text, "Halvery Virtual VDA,1.00,3,BUF,4096");
         EXPECT_EQ(Fn<RestoreZmxFn>("RestoreZMX")(handle), 0);
         EXPECT_FALSE(TransportLoaded(loaded[number - 1]));

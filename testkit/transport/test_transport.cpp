@@ -19,8 +19,6 @@
 #include <mutex>
 #include <string>
 
-#define TT_ENTRY extern "C" __attribute__((visibility("default")))
-
 namespace {
 
 std::mutex g_lock;
@@ -92,9 +90,9 @@ int32_t Answer(const char* name, ZmxWord value) {
 }  // namespace
 
 #define TT_OPEN(name) \
-    TT_ENTRY int32_t ZMX_CALL name(uint16_t* handle, LinkParams* params) { return Open(#name, handle, params); }
+    HV_EXPORT int32_t HV_CALL name(uint16_t* handle, LinkParams* params) { return Open(#name, handle, params); }
 #define TT_RESTORE(name) \
-    TT_ENTRY int32_t ZMX_CALL name(uint16_t id) { return Restore(#name, id); }
+    HV_EXPORT int32_t HV_CALL name(uint16_t id) { return Restore(#name, id); }
 TT_OPEN(InitCommLink)
 TT_OPEN(InitPCCard)
 TT_OPEN(InitTCP_IP)
@@ -112,13 +110,13 @@ TT_RESTORE(RestoreUSBLink)
 #define TT_WORD_BW word
 #define TT_WORD_WSS value
 #define TT_FORWARDED(name, shape, serialN)                      \
-    TT_ENTRY int32_t ZMX_CALL name(ZMX_PARAMS_##shape) {        \
+    HV_EXPORT int32_t HV_CALL name(ZMX_PARAMS_##shape) {        \
         Log(std::string(#name) + Args(handle ZMX_ARGS_##shape)); \
         return Answer(#name, TT_WORD_##shape);                  \
     }
 ZMX_FORWARDED_OPERATIONS(TT_FORWARDED)
 
-TT_ENTRY int ZMX_CALL TestTransport_Calls(char* buffer, int size) {
+HV_EXPORT int HV_CALL TestTransport_Calls(char* buffer, int size) {
     std::lock_guard<std::mutex> lock(g_lock);
     if (buffer == nullptr || size <= 0) return static_cast<int>(g_log.size());
     size_t length = g_log.size() < static_cast<size_t>(size - 1) ? g_log.size() : static_cast<size_t>(size - 1);
@@ -127,7 +125,7 @@ TT_ENTRY int ZMX_CALL TestTransport_Calls(char* buffer, int size) {
     return static_cast<int>(length);
 }
 
-TT_ENTRY void ZMX_CALL TestTransport_Clear() {
+HV_EXPORT void HV_CALL TestTransport_Clear() {
     std::lock_guard<std::mutex> lock(g_lock);
     g_log.clear();
 }

@@ -23,6 +23,8 @@
 // in its own process) reads its script from the file of its own name with
 // the extension .SCRIPT, beside it, at its first RP1210 call.
 // TestVendor_Calls copies out the log of calls (one line each; reads counted).
+#include "os/abi.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -34,19 +36,15 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-#define TV_CALL __stdcall
 #define TV_DECORATED_EXPORT(ret, decorated, name, params, args)
 #else
 #include <dlfcn.h>
-#define TV_CALL
 // A second symbol under the decorated name, calling the plain one.
 #define TV_DECORATED_EXPORT(ret, decorated, name, params, args)                        \
     extern "C" __attribute__((visibility("default"))) ret Decorated_##name params     \
         __asm__(decorated);                                                            \
     ret Decorated_##name params { return name args; }
 #endif
-
-#define TV_ENTRY extern "C" __attribute__((visibility("default")))
 
 namespace {
 
@@ -237,12 +235,12 @@ void LoadScriptFile_locked() {
 
 }  // namespace
 
-TV_ENTRY void TestVendor_Script(const char* text) {
+HV_EXPORT void TestVendor_Script(const char* text) {
     std::lock_guard<std::mutex> lock(g_lock);
     ApplyScript_locked(text);
 }
 
-TV_ENTRY void TestVendor_Calls(char* out, int size) {
+HV_EXPORT void TestVendor_Calls(char* out, int size) {
     std::lock_guard<std::mutex> lock(g_lock);
     std::string text = g_script.calls + "reads=" + std::to_string(g_script.readCount) + "\n";
     if (size <= 0) return;
@@ -250,7 +248,7 @@ TV_ENTRY void TestVendor_Calls(char* out, int size) {
     out[size - 1] = '\0';
 }
 
-TV_ENTRY int16_t TV_CALL RP1210_ClientConnect(void*, int16_t device, const char* protocol, int32_t tx, int32_t rx,
+HV_EXPORT int16_t HV_CALL RP1210_ClientConnect(void*, int16_t device, const char* protocol, int32_t tx, int32_t rx,
                                               int16_t packetize) {
     std::lock_guard<std::mutex> lock(g_lock);
     LoadScriptFile_locked();
@@ -259,12 +257,12 @@ TV_ENTRY int16_t TV_CALL RP1210_ClientConnect(void*, int16_t device, const char*
     g_script.connectedAt = std::chrono::steady_clock::now();
     return g_script.connect;
 }
-TV_ENTRY int16_t TV_CALL RP1210_ClientDisconnect(int16_t client) {
+HV_EXPORT int16_t HV_CALL RP1210_ClientDisconnect(int16_t client) {
     std::lock_guard<std::mutex> lock(g_lock);
     Log("ClientDisconnect(" + std::to_string(client) + ")");
     return g_script.disconnect;
 }
-TV_ENTRY int16_t TV_CALL RP1210_ReadMessage(int16_t, char* buffer, int16_t size, int16_t block) {
+HV_EXPORT int16_t HV_CALL RP1210_ReadMessage(int16_t, char* buffer, int16_t size, int16_t block) {
     std::lock_guard<std::mutex> lock(g_lock);
     Script& s = g_script;
     ++s.readCount;
@@ -284,8 +282,8 @@ TV_ENTRY int16_t TV_CALL RP1210_ReadMessage(int16_t, char* buffer, int16_t size,
     std::memcpy(buffer, bytes.data(), bytes.size());
     return static_cast<int16_t>(bytes.size());
 }
-TV_ENTRY int16_t TV_CALL RP1210_SendMessage(int16_t, char*, int16_t, int16_t, int16_t) { return 0; }
-TV_ENTRY int16_t TV_CALL RP1210_SendCommand(int16_t command, int16_t client, char* buffer, int16_t size) {
+HV_EXPORT int16_t HV_CALL RP1210_SendMessage(int16_t, char*, int16_t, int16_t, int16_t) { return 0; }
+HV_EXPORT int16_t HV_CALL RP1210_SendCommand(int16_t command, int16_t client, char* buffer, int16_t size) {
     std::lock_guard<std::mutex> lock(g_lock);
     std::string bytes;
     for (int i = 0; buffer && i < size; ++i) {
@@ -299,7 +297,7 @@ TV_ENTRY int16_t TV_CALL RP1210_SendCommand(int16_t command, int16_t client, cha
     if (command == 3) return g_script.filters;
     return 0;
 }
-TV_ENTRY void TV_CALL RP1210_ReadVersion(char* dllMajor, char* dllMinor, char* apiMajor, char* apiMinor) {
+HV_EXPORT void HV_CALL RP1210_ReadVersion(char* dllMajor, char* dllMinor, char* apiMajor, char* apiMinor) {
     std::lock_guard<std::mutex> lock(g_lock);
     LoadScriptFile_locked();
     *dllMajor = g_script.version[0];
@@ -307,7 +305,7 @@ TV_ENTRY void TV_CALL RP1210_ReadVersion(char* dllMajor, char* dllMinor, char* a
     *apiMajor = g_script.version[2];
     *apiMinor = g_script.version[3];
 }
-TV_ENTRY int16_t TV_CALL RP1210_ReadDetailedVersion(int16_t client, char* api, char* dll, char* firmware) {
+HV_EXPORT int16_t HV_CALL RP1210_ReadDetailedVersion(int16_t client, char* api, char* dll, char* firmware) {
     std::lock_guard<std::mutex> lock(g_lock);
     Log("ReadDetailedVersion(" + std::to_string(client) + ")");
     char* outputs[3] = {api, dll, firmware};
@@ -317,7 +315,7 @@ TV_ENTRY int16_t TV_CALL RP1210_ReadDetailedVersion(int16_t client, char* api, c
     }
     return 0;
 }
-TV_ENTRY int16_t TV_CALL RP1210_GetErrorMsg(int16_t code, char* description) {
+HV_EXPORT int16_t HV_CALL RP1210_GetErrorMsg(int16_t code, char* description) {
     std::lock_guard<std::mutex> lock(g_lock);
     for (const auto& error : g_script.errors) {
         if (error.first == code) {
@@ -328,12 +326,12 @@ TV_ENTRY int16_t TV_CALL RP1210_GetErrorMsg(int16_t code, char* description) {
     }
     return 134;  // no description: the buffer is left as it was
 }
-TV_ENTRY int16_t TV_CALL RP1210_GetLastErrorMsg(int16_t, int* subCode, char* description, int16_t) {
+HV_EXPORT int16_t HV_CALL RP1210_GetLastErrorMsg(int16_t, int* subCode, char* description, int16_t) {
     *subCode = 0;
     description[0] = '\0';
     return 0;
 }
-TV_ENTRY int16_t TV_CALL RP1210_GetHardwareStatus(int16_t, char* info, int16_t size, int16_t) {
+HV_EXPORT int16_t HV_CALL RP1210_GetHardwareStatus(int16_t, char* info, int16_t size, int16_t) {
     if (size > 0) std::memset(info, 0, static_cast<size_t>(size));
     return 0;
 }

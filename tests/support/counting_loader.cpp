@@ -11,7 +11,7 @@ int g_releases = 0;
 std::vector<std::string> g_lookups;
 
 OsLibrary* Load(const char* fileName) {
-    OsLibrary* library = OsPlatformLoader().load(fileName);
+    OsLibrary* library = OsPlatformHooks().loadLibrary(fileName);
     std::lock_guard<std::mutex> lock(g_lock);
     if (library) ++g_loads;
     return library;
@@ -22,7 +22,7 @@ void* GetProc(OsLibrary* library, const char* name) {
         std::lock_guard<std::mutex> lock(g_lock);
         g_lookups.push_back(name);
     }
-    return OsPlatformLoader().getProc(library, name);
+    return OsPlatformHooks().getProcAddress(library, name);
 }
 
 void Release(OsLibrary* library) {
@@ -30,7 +30,7 @@ void Release(OsLibrary* library) {
         std::lock_guard<std::mutex> lock(g_lock);
         ++g_releases;
     }
-    OsPlatformLoader().release(library);
+    OsPlatformHooks().freeLibrary(library);
 }
 
 }  // namespace
@@ -39,11 +39,15 @@ CountingLoader::CountingLoader() {
     std::lock_guard<std::mutex> lock(g_lock);
     g_loads = g_releases = 0;
     g_lookups.clear();
-    OsLoader loader{Load, GetProc, Release};
-    OsSetLoader(&loader);
+    saved_ = OsGetHooks();
+    OsHooks hooks = saved_;
+    hooks.loadLibrary = Load;
+    hooks.getProcAddress = GetProc;
+    hooks.freeLibrary = Release;
+    OsSetHooks(&hooks);
 }
 
-CountingLoader::~CountingLoader() { OsSetLoader(nullptr); }
+CountingLoader::~CountingLoader() { OsSetHooks(&saved_); }
 
 int CountingLoader::loads() const {
     std::lock_guard<std::mutex> lock(g_lock);

@@ -18,4 +18,7 @@ public:
     int releases() const;
     std::vector<std::string> lookups() const;  // names asked for, in order
     bool LookedUp(const std::string& name) const;
+
+private:
+    OsHooks saved_;
 };

@@ -1,7 +1,5 @@
 #include "tests/support/fake_clock.h"
 
-#include "os/os.h"
-
 #include <atomic>
 
 namespace {
@@ -11,6 +9,7 @@ std::atomic<long long> g_milliseconds{0};
 std::atomic<long long> g_sleeps{0};
 
 long long Seconds() { return kEpochSeconds + g_milliseconds.load() / 1000; }
+uint32_t Tick() { return static_cast<uint32_t>(g_milliseconds.load()); }
 void Sleep(unsigned milliseconds) {
     g_milliseconds += milliseconds;
     ++g_sleeps;
@@ -18,13 +17,16 @@ void Sleep(unsigned milliseconds) {
 
 }  // namespace
 
-FakeClock::FakeClock(long long startMilliseconds) {
+FakeClock::FakeClock(long long startMilliseconds) : saved_(OsGetHooks()) {
     g_milliseconds = startMilliseconds;
     g_sleeps = 0;
-    OsClock clock{Seconds, Sleep};
-    OsSetClock(&clock);
+    OsHooks hooks = saved_;
+    hooks.timeSeconds = Seconds;
+    hooks.tickCount = Tick;
+    hooks.sleep = Sleep;
+    OsSetHooks(&hooks);
 }
 
-FakeClock::~FakeClock() { OsSetClock(nullptr); }
+FakeClock::~FakeClock() { OsSetHooks(&saved_); }
 
 long long FakeClock::sleeps() const { return g_sleeps.load(); }

@@ -1,6 +1,9 @@
 // A clock for tests: sleeping moves it on at once, so a five-second read loop
-// costs no real time. Installed while the object lives.
+// costs no real time. The calendar time, the millisecond tick and sleep of
+// the OS layer follow it while the object lives.
 #pragma once
+
+#include "os/os.h"
 
 class FakeClock {
 public:
@@ -11,4 +14,7 @@ public:
     FakeClock& operator=(const FakeClock&) = delete;
 
     long long sleeps() const;  // sleep calls so far
+
+private:
+    OsHooks saved_;
 };

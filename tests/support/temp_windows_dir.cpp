@@ -20,14 +20,13 @@ TempWindowsDir::TempWindowsDir() {
     }
     if (dir_.empty()) throw std::runtime_error("cannot create a temporary directory");
     path_ = dir_.string();
+    saved_ = OsGetHooks();
     OsSetWindowsDirectory(path_.c_str());
-    previousHandler_ = OsSetMessageBoxHandler(OsRecordMessageBox);
-    OsTakeRecordedMessageBoxes();
+    OsRecordMessageBoxes();
 }
 
 TempWindowsDir::~TempWindowsDir() {
-    OsSetWindowsDirectory(nullptr);
-    OsSetMessageBoxHandler(previousHandler_);
+    OsSetHooks(&saved_);
     OsTakeRecordedMessageBoxes();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);

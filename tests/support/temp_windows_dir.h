@@ -30,5 +30,5 @@ public:
 private:
     std::filesystem::path dir_;
     std::string path_;
-    OsMessageBoxHandler previousHandler_;
+    OsHooks saved_;  // the table in force before
 };

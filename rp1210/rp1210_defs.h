@@ -1,0 +1,93 @@
+// The RP1210A/RP1210B API as both the checker and the maker's library see it:
+// the function types, the error codes with their names and texts, and the
+// command numbers. Short arguments and results are 16-bit signed, long ones
+// 32-bit; every function uses the Windows API calling convention.
+#pragma once
+
+#include "os/abi.h"
+
+#include <cstdint>
+
+extern "C" {
+typedef int16_t(HV_CALL* Rp1210ClientConnectFn)(void* window, int16_t deviceId, const char* protocol,
+                                                int32_t txBufferSize, int32_t rxBufferSize, int16_t appPacketizes);
+typedef int16_t(HV_CALL* Rp1210ClientDisconnectFn)(int16_t clientId);
+typedef int16_t(HV_CALL* Rp1210ReadMessageFn)(int16_t clientId, char* buffer, int16_t bufferSize,
+                                              int16_t blockOnRead);
+typedef int16_t(HV_CALL* Rp1210SendMessageFn)(int16_t clientId, char* message, int16_t messageSize,
+                                              int16_t notifyOnTransmit, int16_t blockOnSend);
+typedef int16_t(HV_CALL* Rp1210SendCommandFn)(int16_t command, int16_t clientId, char* buffer, int16_t bufferSize);
+// RP1210A declares no result; the maker's library returns 0 in the result
+// register, which callers of the void form ignore.
+typedef void(HV_CALL* Rp1210ReadVersionFn)(char* dllMajor, char* dllMinor, char* apiMajor, char* apiMinor);
+typedef int16_t(HV_CALL* Rp1210ReadDetailedVersionFn)(int16_t clientId, char* apiVersion, char* dllVersion,
+                                                      char* firmwareVersion);
+typedef int16_t(HV_CALL* Rp1210GetErrorMsgFn)(int16_t errorCode, char* description);
+typedef int16_t(HV_CALL* Rp1210GetLastErrorMsgFn)(int16_t errorCode, int* subErrorCode, char* description,
+                                                  int16_t clientId);
+typedef int16_t(HV_CALL* Rp1210GetHardwareStatusFn)(int16_t clientId, char* info, int16_t infoSize,
+                                                    int16_t blockOnRequest);
+}
+
+// Error codes the library returns (RP1210A numbers), and 254, which the
+// library returns when it cannot bind the adapter driver multiplexer.
+enum Rp1210Error : int16_t {
+    kRp1210Ok = 0,
+    kErrDllNotInitialized = 128,
+    kErrInvalidClientId = 129,
+    kErrClientAreaFull = 131,
+    kErrNotEnoughMemory = 133,
+    kErrInvalidDevice = 134,
+    kErrInvalidProtocol = 136,
+    kErrRxQueueFull = 139,
+    kErrMessageTooLong = 141,
+    kErrHardwareNotResponding = 142,
+    kErrCommandNotSupported = 143,
+    kErrInvalidCommand = 144,
+    kErrTxMessageStatus = 145,
+    kErrAddressClaimFailed = 146,
+    kErrClientDisconnected = 148,
+    kErrConnectNotAllowed = 149,
+    kErrCouldNotTxAddressClaimed = 152,
+    kErrAddressLost = 153,
+    kErrCodeNotFound = 154,
+    kErrBlockNotAllowed = 155,
+    kErrMultipleClientsConnected = 156,
+    kErrAddressNeverClaimed = 157,
+    kErrWindowHandleRequired = 158,
+    kErrMessageNotSent = 159,
+    kErrHardwareStatusChange = 162,
+    kErrMessageFormatNotSupported = 163,
+    kErrMultiplexerNotBound = 254,
+};
+
+// RP1210_SendCommand numbers.
+enum Rp1210Command : int16_t {
+    kCmdResetDevice = 0,
+    kCmdSetAllFiltersToPass = 3,
+    kCmdSetJ1939Filters = 4,
+    kCmdSetCanFilters = 5,
+    kCmdSetJ1708Filters = 7,
+    kCmdGenericDriverCommand = 14,
+    kCmdSetJ1708Mode = 15,
+    kCmdEchoTransmittedMessages = 16,
+    kCmdSetAllFiltersToDiscard = 17,
+    kCmdSetMessageReceive = 18,
+    kCmdProtectJ1939Address = 19,
+};
+
+// One RP1210 result code: its standard name (nullptr where the checker's
+// table has none) and the maker's library's description (nullptr outside
+// 128..163).
+struct Rp1210CodeInfo {
+    int16_t code;
+    const char* name;
+    const char* text;
+};
+
+// Every known code in ascending order; the last entry is 999
+// (ERR_CODE_UNKNOWN), which ends the checker's lookups unmatched.
+const Rp1210CodeInfo* Rp1210Codes();
+int Rp1210CodeCount();
+// The entry of `code`, or nullptr.
+const Rp1210CodeInfo* FindRp1210Code(int32_t code);
