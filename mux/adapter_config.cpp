@@ -194,6 +194,37 @@ bool ReadZmxParams(const char* file, long number, char* field) {
 
 }  // namespace
 
+AdapterReference FindAdapterReference(const char* deviceParams, int32_t* number) {
+    if (deviceParams == nullptr) return AdapterReference::kNone;
+    const char* first = std::strstr(deviceParams, "DI");
+    if (first == nullptr) return AdapterReference::kNone;
+    for (const char* di = first; di != nullptr; di = std::strstr(di + 1, "DI")) {
+        if (!IsDigit(di[2])) continue;
+        int32_t value = 0;
+        for (const char* d = di + 2; IsDigit(*d); ++d) {
+            value = value * 10 + (*d - '0');
+            if (value > 32767) {
+                value = -1;
+                break;
+            }
+        }
+        if (number != nullptr) *number = value;
+        return AdapterReference::kNumber;
+    }
+    return AdapterReference::kBare;
+}
+
+const char* AdapterReferenceFile(const char* iniFileName) {
+    if (iniFileName == nullptr) return kDefaultIniFile;
+    for (size_t i = 0;; ++i) {
+        char a = iniFileName[i], b = kDeviceIniFile[i];
+        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
+        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
+        if (a != b) return iniFileName;
+        if (a == '\0') return kDefaultIniFile;
+    }
+}
+
 uint16_t LinkIoAddress(const LinkParams& params) {
     const uint8_t* b = reinterpret_cast<const uint8_t*>(&params);
     return static_cast<uint16_t>(b[0] | (b[1] << 8));
@@ -244,19 +275,18 @@ int32_t ParseAdapterConfig(AdapterConfig* config, const char* iniFileName) {
     ReadValue(deviceFile, section, "DeviceParams", p.paramText);
     if (IsMissing(p.deviceName) || IsMissing(p.deviceDescription) || IsMissing(p.paramText)) return kZmxBadConfig;
 
-    // "DI<k>" refers to adapter k's ZMXInformation section, as the RP1210
-    // library reads it; "DI" alone to this adapter's. The section is looked
-    // for in the device file, then in the adapter INI file.
-    if (const char* di = std::strstr(p.paramText, "DI")) {
-        long referenced = number;
-        if (IsDigit(di[2])) {
-            referenced = 0;
-            for (const char* d = di + 2; IsDigit(*d) && referenced <= 99999; ++d) referenced = referenced * 10 + (*d - '0');
-        }
-        if (!ReadZmxParams(deviceFile, referenced, p.paramText) &&
-            (deviceFile == iniFileName || !ReadZmxParams(iniFileName, referenced, p.paramText))) {
-            return kZmxBadConfig;
-        }
+    // "DI<k>" refers to adapter k's section of the adapter INI, as the RP1210
+    // library reads it: present, it gives the parameters; absent, the device's
+    // own entry stands (the library then opens this adapter number). "DI"
+    // alone refers to this adapter's section, which must exist.
+    int32_t referenced = 0;
+    AdapterReference reference = FindAdapterReference(p.paramText, &referenced);
+    const char* adapterFile = AdapterReferenceFile(iniFileName);
+    if (reference == AdapterReference::kBare) {
+        if (!ReadZmxParams(adapterFile, number, p.paramText)) return kZmxBadConfig;
+    } else if (reference == AdapterReference::kNumber && referenced >= 0) {
+        char adapterParams[kZmxTextSize];
+        if (ReadZmxParams(adapterFile, referenced, adapterParams)) std::memcpy(p.paramText, adapterParams, sizeof adapterParams);
     }
 
     const char* description = p.deviceDescription;

@@ -87,6 +87,21 @@ void SetLinkTcpPort(LinkParams& params, int32_t port);
 uint16_t LinkUsbInstance(const LinkParams& params);
 void SetLinkUsbInstance(LinkParams& params, uint16_t instance);
 
+// An adapter reference in a device's "DeviceParams": "DI" directly followed
+// by a decimal number names the adapter INI section "ZMXInformation<number>";
+// "DI" without a number after it refers to the adapter's own section. The
+// RP1210 library and the multiplexer read references with this one rule.
+enum class AdapterReference { kNone, kBare, kNumber };
+// The first "DI" directly followed by a digit gives kNumber with the number
+// (-1 when it is above 32767: no adapter number can be meant); else any "DI"
+// gives kBare; else kNone.
+AdapterReference FindAdapterReference(const char* deviceParams, int32_t* number);
+
+// The adapter INI file that "DI" references are looked up in: "HV_ZMX32.ini"
+// when the device sections are the RP1210 library's vendor INI (the library
+// names "HVLNK32.ini" as the multiplexer's INI file), else `iniFileName`.
+const char* AdapterReferenceFile(const char* iniFileName);
+
 // Parses the entry of the adapter number in config->params.adapterNumber from
 // the adapter INI file `iniFileName` (through the OS layer's profile reader).
 // The record is cleared first (the adapter number kept), so texts shorter

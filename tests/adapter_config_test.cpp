@@ -232,21 +232,66 @@ TEST_F(AdapterConfigTest, DeviceFileFollowsTheIniFileName) {
 }
 
 TEST_F(AdapterConfigTest, DeviceParamsReferToAnAdapterSection) {
-    dir_.Write("HV_ZMX32.ini", "[ZMXInformation7]\r\nZMXParams=TCP/IP,IP=7.7.7.7,PORT=77\r\n");
+    // References are looked up in the adapter INI only, as the RP1210 library
+    // looks them up; a section of the same name in the vendor INI is not one.
+    dir_.Write("HV_ZMX32.ini", "[ZMXInformation7]\r\nZMXParams=TCP/IP,IP=7.7.7.7,PORT=77\r\n"
+                               "[ZMXInformation2]\r\nZMXParams=COM4,B19200\r\n");
     dir_.Write("HVLNK32.ini",
                "[DeviceInformation1]\r\nDeviceName=A\r\nDeviceDescription=TCP/IP\r\nDeviceParams=DI7\r\n"
                "[DeviceInformation2]\r\nDeviceName=B\r\nDeviceDescription=COM\r\nDeviceParams=DI\r\n"
-               "[ZMXInformation2]\r\nZMXParams=COM4,B19200\r\n"
-               "[DeviceInformation3]\r\nDeviceName=C\r\nDeviceDescription=COM\r\nDeviceParams=DI9\r\n");
-    ASSERT_EQ(Parse(1), 0);  // DI7: adapter 7's section of the adapter INI
-    EXPECT_EQ(+config_.linkKind, kLinkTcpIp);
-    EXPECT_EQ(LinkTcpPort(config_.params), 77);
-    EXPECT_EQ(+config_.params.adapterNumber, 1);
-    ASSERT_EQ(Parse(2), 0);  // DI alone: this adapter's section, in the device file
-    EXPECT_EQ(+config_.linkKind, kLinkSerial);
-    EXPECT_EQ(config_.params.port, 3);
-    EXPECT_EQ(config_.params.baudCode, 1);
-    EXPECT_EQ(Parse(3), kZmxBadConfig);  // DI9: no such section anywhere
+               "[DeviceInformation3]\r\nDeviceName=C\r\nDeviceDescription=COM\r\nDeviceParams=DI9,COM2\r\n"
+               "[DeviceInformation4]\r\nDeviceName=D\r\nDeviceDescription=Halvery VDA, USB\r\nDeviceParams=DI8\r\n"
+               "[ZMXInformation8]\r\nZMXParams=COM1\r\n"
+               "[DeviceInformation5]\r\nDeviceName=E\r\nDeviceDescription=COM\r\nDeviceParams=DI\r\n"
+               "[DeviceInformation6]\r\nDeviceName=F\r\nDeviceDescription=USB\r\nDeviceParams=DI99999,COM3\r\n");
+    const struct {
+        int16_t number;
+        int32_t result;
+        int32_t linkKind;
+        uint8_t port;  // serial kinds
+    } cases[] = {
+        {1, 0, kLinkTcpIp, 0},       // DI7: adapter 7's section gives the parameters
+        {2, 0, kLinkSerial, 3},      // DI alone: this adapter's section (COM4)
+        {3, 0, kLinkSerial, 1},      // DI9 without a section: the device's own entry (COM2)
+        {4, 0, kLinkUsb, 0},         // the same, the description naming the link kind
+        {5, kZmxBadConfig, 0, 0},    // DI alone without this adapter's section
+        {6, 0, kLinkSerial, 2},      // no adapter number that large: the device's own entry
+    };
+    for (const char* file : {"HV_ZMX32.ini", "hvlnk32.INI"}) {  // the default, and as the library names it
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(file) + " device " + std::to_string(c.number));
+            ASSERT_EQ(Parse(c.number, file), c.result);
+            if (c.result != 0) continue;
+            EXPECT_EQ(+config_.linkKind, c.linkKind);
+            EXPECT_EQ(+config_.params.adapterNumber, c.number);
+            if (c.linkKind == kLinkSerial) {
+                EXPECT_EQ(config_.params.port, c.port);
+            } else if (c.linkKind == kLinkTcpIp) {
+                EXPECT_EQ(LinkTcpPort(config_.params), 77);
+            }
+        }
+    }
+}
+
+TEST(AdapterReferenceTest, OneRuleForTheLibraryAndTheMultiplexer) {
+    const struct {
+        const char* text;
+        AdapterReference kind;
+        int32_t number;
+    } cases[] = {
+        {"USB", AdapterReference::kNone, 0},        {"DI3", AdapterReference::kNumber, 3},
+        {"DIRECT,DI12", AdapterReference::kNumber, 12}, {"DI", AdapterReference::kBare, 0},
+        {"COM1,DI,x", AdapterReference::kBare, 0},  {"DI32767", AdapterReference::kNumber, 32767},
+        {"DI32768", AdapterReference::kNumber, -1}, {"DI0099999999999", AdapterReference::kNumber, -1},
+    };
+    for (const auto& c : cases) {
+        int32_t number = 0;
+        EXPECT_EQ(FindAdapterReference(c.text, &number), c.kind) << c.text;
+        EXPECT_EQ(number, c.number) << c.text;
+    }
+    EXPECT_STREQ(AdapterReferenceFile("HV_ZMX32.ini"), "HV_ZMX32.ini");
+    EXPECT_STREQ(AdapterReferenceFile("hvlnk32.ini"), "HV_ZMX32.ini");
+    EXPECT_STREQ(AdapterReferenceFile("OTHER.INI"), "OTHER.INI");
 }
 
 TEST_F(AdapterConfigTest, BadArguments) {
