@@ -119,6 +119,20 @@ struct VaFrame {
     uint8_t data[kVaMaxData]; // J1708: MID, second byte, then the rest
 };
 
+// One call of an entry, as the call log keeps it.
+struct VaCall {
+    char entry[32];         // the entry's name
+    uint16_t adapterId;     // forwarded entries and restores: the id passed; opens: 0
+    uint8_t flags;          // UpdateTransmitMailBox(Async): the flags byte
+    uint8_t forced;         // 1 when VaFailEntry refused the call
+    int32_t result;
+    uint32_t recordLength;  // bytes in record
+    // The record passed, copied before the call: DataLinkSetup (InitDataLink),
+    // TransportSetup (ConfigureTransportProtocol), MailboxSetup (LoadMailBox),
+    // the command byte (ResetZMX); nothing for other entries or a null pointer.
+    uint8_t record[96];
+};
+
 // One open adapter.
 struct VaAdapterInfo {
     uint16_t id;
@@ -188,6 +202,17 @@ int32_t HV_CALL VaFailLoads(uint32_t count, int32_t result);
 int32_t HV_CALL VaRaiseDataLinkError(uint16_t adapterId, uint8_t linkCode, Mailbox* mailbox,
                                       ZmxWord value);
 
+// Copies out up to `capacity` logged calls of every entry (open, restore and
+// forwarded), oldest first, and removes them from the log. With `calls`
+// null: the number waiting. The log keeps the newest 20000 calls.
+int32_t HV_CALL VaTakeCalls(VaCall* calls, uint32_t capacity);
+
+// Refuses calls of the entry `entryName` (exact name): after `skip` more
+// calls have passed, the next `count` calls answer `result` at once and do
+// nothing (they are counted and logged, marked forced). A null name ends
+// every refusal. kVaErrBadParameter for a name that is not an entry.
+int32_t HV_CALL VaFailEntry(const char* entryName, uint32_t skip, uint32_t count, int32_t result);
+
 // Makes the module silent (non-zero) or answering again (0).
 int32_t HV_CALL VaSetSilent(int32_t silent);
 
@@ -242,8 +267,8 @@ int32_t HV_CALL VaAdapterThreadRunning(void);
 // terminator); returns its length, or 0 when it is unknown or does not fit.
 int32_t HV_CALL VaModulePath(char* path, uint32_t size);
 
-// Returns the controls to their start: transmitted log emptied, call counts
-// 0, no forced load failures, not silent, default description, replay and
+// Returns the controls to their start: transmitted log and call log
+// emptied, call counts 0, no forced load failures or refused entries, not silent, default description, replay and
 // periodic J1708 stopped. Open adapters and their mailboxes stay.
 int32_t HV_CALL VaResetControls(void);
 
@@ -256,6 +281,8 @@ int32_t HV_CALL VaResetControls(void);
     X(VaInjectJ1708)            \
     X(VaTakeTransmitted)        \
     X(VaFailLoads)              \
+    X(VaTakeCalls)              \
+    X(VaFailEntry)              \
     X(VaRaiseDataLinkError)     \
     X(VaSetSilent)              \
     X(VaResetTimer)             \

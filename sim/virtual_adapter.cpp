@@ -249,10 +249,17 @@ struct State {
 
     std::deque<LoggedFrame> transmitted;
     std::atomic<uint32_t> calls[kEntryCount];
+    std::deque<VaCall> callLog;
 
     // Controls.
     uint32_t failLoads = 0;
     int32_t failResult = 0;
+    struct ForcedFailure {
+        uint32_t skip = 0;   // calls that still pass first
+        uint32_t count = 0;  // calls that then fail
+        int32_t result = 0;
+    };
+    ForcedFailure forced[kEntryCount];
     bool silent = false;
     std::string description = kDefaultDescription;
     bool scriptRead = false;
@@ -806,15 +813,57 @@ void ReadScript_locked() {
 
 // ---- Entry helpers -----------------------------------------------------------------
 
-// Counts the call and keeps exceptions inside the module.
-template <class Body>
-int32_t Entry(int index, Body body) {
-    S().calls[index].fetch_add(1, std::memory_order_relaxed);
-    try {
-        return body();
-    } catch (...) {
-        return kVaErrNoMemory;
+// What the call log keeps of a call besides its entry and result.
+struct CallNote {
+    uint16_t adapterId = 0;
+    const void* record = nullptr;  // the record passed, copied before the call
+    size_t length = 0;
+    uint8_t flags = 0;
+};
+
+// Whether this call of entry `index` is one that VaFailEntry refuses.
+bool ForcedFailure(int index, int32_t* result) {
+    Lock lock(S().lock);
+    State::ForcedFailure& rule = S().forced[index];
+    if (rule.count == 0) return false;
+    if (rule.skip > 0) {
+        --rule.skip;
+        return false;
     }
+    --rule.count;
+    *result = rule.result;
+    return true;
+}
+
+// Counts and logs the call, refuses it when told to, and keeps exceptions
+// inside the module.
+template <class Body>
+int32_t Entry(int index, Body body, const CallNote& note = CallNote()) {
+    S().calls[index].fetch_add(1, std::memory_order_relaxed);
+    VaCall call;
+    std::memset(&call, 0, sizeof call);
+    std::snprintf(call.entry, sizeof call.entry, "%s", kEntryNames[index]);
+    call.adapterId = note.adapterId;
+    call.flags = note.flags;
+    if (note.record != nullptr) {
+        call.recordLength = static_cast<uint32_t>(std::min(note.length, sizeof call.record));
+        std::memcpy(call.record, note.record, call.recordLength);
+    }
+    int32_t result = kVaOk;
+    if (ForcedFailure(index, &result)) {
+        call.forced = 1;
+    } else {
+        try {
+            result = body();
+        } catch (...) {
+            result = kVaErrNoMemory;
+        }
+    }
+    call.result = result;
+    Lock lock(S().lock);
+    if (S().callLog.size() >= kLogLimit) S().callLog.pop_front();
+    S().callLog.push_back(call);
+    return result;
 }
 
 int ForwardedIndex(ZmxForwarded operation) { return kFirstForwardedEntry + operation; }
@@ -829,14 +878,27 @@ int32_t Check_locked(uint16_t id, Adapter** adapter) {
 }
 
 template <class Body>
-int32_t Forwarded(ZmxForwarded operation, uint16_t id, Body body) {
-    return Entry(ForwardedIndex(operation), [&]() -> int32_t {
-        Lock lock(S().lock);
-        Adapter* adapter = nullptr;
-        int32_t result = Check_locked(id, &adapter);
-        if (result != kVaOk) return result;
-        return body(*adapter, lock);
-    });
+int32_t Forwarded(ZmxForwarded operation, uint16_t id, Body body, CallNote note = CallNote()) {
+    note.adapterId = id;
+    return Entry(
+        ForwardedIndex(operation),
+        [&]() -> int32_t {
+            Lock lock(S().lock);
+            Adapter* adapter = nullptr;
+            int32_t result = Check_locked(id, &adapter);
+            if (result != kVaOk) return result;
+            return body(*adapter, lock);
+        },
+        note);
+}
+
+// A note carrying the record at `value` (none when it is null).
+CallNote Record(ZmxWord value, size_t length, uint8_t flags = 0) {
+    CallNote note;
+    note.record = value != 0 ? reinterpret_cast<const void*>(value) : nullptr;
+    note.length = length;
+    note.flags = flags;
+    return note;
 }
 
 // A live mailbox of the adapter, or null.
@@ -882,6 +944,8 @@ int32_t Open(int index, uint8_t openEntry, uint16_t* handle, LinkParams* params)
 // Closes an adapter: its mailboxes are freed (after any running callback) and
 // the adapter thread stops with the last adapter.
 int32_t Restore(int index, uint8_t family, uint16_t id) {
+    CallNote note;
+    note.adapterId = id;
     return Entry(index, [&]() -> int32_t {
         Lock lock(S().lock);
         Adapter* adapter = FindAdapter_locked(id);
@@ -898,7 +962,7 @@ int32_t Restore(int index, uint8_t family, uint16_t id) {
         }
         if (S().adapters.empty()) StopThread_locked(lock);
         return result;
-    });
+    }, note);
 }
 
 // Builds a bus message and its log entry from a transmitted frame.
@@ -939,7 +1003,9 @@ int32_t BuildTransmit(const VaMailbox& mailbox, uint8_t width, uint8_t frameKind
 // Sends the frame the library placed in a persistent transmit mailbox; the
 // completion callback follows on the adapter thread.
 int32_t TransmitPersistent(ZmxForwarded operation, uint16_t id, ZmxWord value, uint8_t flags) {
-    return Forwarded(operation, id, [&](Adapter& adapter, Lock&) -> int32_t {
+    return Forwarded(
+        operation, id,
+        [&](Adapter& adapter, Lock&) -> int32_t {
         if (value == 0) return kVaErrNullPointer;
         VaMailbox* mailbox = AdapterMailbox_locked(adapter, value);
         if (mailbox == nullptr) return kVaErrUnknownMailbox;
@@ -964,7 +1030,8 @@ int32_t TransmitPersistent(ZmxForwarded operation, uint16_t id, ZmxWord value, u
         Queue_locked(std::move(deliver));
         Queue_locked(std::move(complete));
         return kVaOk;
-    });
+        },
+        Record(0, 0, flags));
 }
 
 // Forwarded entries that only check their adapter (and, for `mailboxArg`,
@@ -1175,12 +1242,15 @@ HV_EXPORT int32_t HV_CALL RequestTimerValue(ZMX_PARAMS_W1) {
 // ResetZMX(id, uint8_t* command): resets the adapter: its timer restarts at 0
 // (and runs, if it was paused). Data links and mailboxes stay.
 HV_EXPORT int32_t HV_CALL ResetZMX(ZMX_PARAMS_W1) {
-    return Forwarded(kFwdResetZMX, handle, [&](Adapter& adapter, Lock&) -> int32_t {
-        if (value == 0) return kVaErrNullPointer;
-        adapter.paused = false;
-        SetTimer_locked(adapter, 0);
-        return kVaOk;
-    });
+    return Forwarded(
+        kFwdResetZMX, handle,
+        [&](Adapter& adapter, Lock&) -> int32_t {
+            if (value == 0) return kVaErrNullPointer;
+            adapter.paused = false;
+            SetTimer_locked(adapter, 0);
+            return kVaOk;
+        },
+        Record(value, 1));
 }
 
 // CheckDataLink(id, char* text): the description (at most 79 characters and
@@ -1199,41 +1269,52 @@ HV_EXPORT int32_t HV_CALL CheckDataLink(ZMX_PARAMS_W1) {
 // InitDataLink(id, DataLinkSetup*): opens (or opens again) the data link of
 // the setup's link code and keeps its error callback and setup bytes.
 HV_EXPORT int32_t HV_CALL InitDataLink(ZMX_PARAMS_W1) {
-    return Forwarded(kFwdInitDataLink, handle, [&](Adapter& adapter, Lock&) -> int32_t {
-        if (value == 0) return kVaErrNullPointer;
-        DataLinkSetup setup;
-        std::memcpy(&setup, reinterpret_cast<const void*>(value), sizeof setup);
-        if (!ValidLinkCode(setup.linkCode)) return kVaErrBadParameter;
-        adapter.errorCallbacks[setup.linkCode] = setup.errorCallback;
-        adapter.dataLinkMask |= 1u << setup.linkCode;
-        std::memcpy(adapter.dataLinkSetup[setup.linkCode], &setup, 6);
-        return kVaOk;
-    });
+    return Forwarded(
+        kFwdInitDataLink, handle,
+        [&](Adapter& adapter, Lock&) -> int32_t {
+            if (value == 0) return kVaErrNullPointer;
+            DataLinkSetup setup;
+            std::memcpy(&setup, reinterpret_cast<const void*>(value), sizeof setup);
+            if (!ValidLinkCode(setup.linkCode)) return kVaErrBadParameter;
+            adapter.errorCallbacks[setup.linkCode] = setup.errorCallback;
+            adapter.dataLinkMask |= 1u << setup.linkCode;
+            std::memcpy(adapter.dataLinkSetup[setup.linkCode], &setup, 6);
+            return kVaOk;
+        },
+        Record(value, sizeof(DataLinkSetup)));
 }
 
 // LoadMailBox(id, MailboxSetup*): creates a mailbox (rules in va_control.h);
 // a one-shot transmit mailbox sends at once and is freed by the adapter after
 // its callback.
 HV_EXPORT int32_t HV_CALL LoadMailBox(ZMX_PARAMS_W1) {
-    return Forwarded(kFwdLoadMailBox, handle, [&](Adapter& adapter, Lock&) -> int32_t {
-        if (value == 0) return kVaErrNullPointer;
-        return LoadMailBox_locked(adapter, reinterpret_cast<MailboxSetup*>(value));
-    });
+    return Forwarded(
+        kFwdLoadMailBox, handle,
+        [&](Adapter& adapter, Lock&) -> int32_t {
+            if (value == 0) return kVaErrNullPointer;
+            return LoadMailBox_locked(adapter, reinterpret_cast<MailboxSetup*>(value));
+        },
+        Record(value, sizeof(MailboxSetup)));
 }
 
 // UnloadMailBox(id, Mailbox*): frees a mailbox of the adapter once no
 // callback runs on it. Works while the module is silent.
 HV_EXPORT int32_t HV_CALL UnloadMailBox(ZMX_PARAMS_W1) {
-    return Entry(ForwardedIndex(kFwdUnloadMailBox), [&]() -> int32_t {
-        Lock lock(S().lock);
-        Adapter* adapter = FindAdapter_locked(handle);
-        if (adapter == nullptr) return kVaErrUnknownAdapter;
-        if (value == 0) return kVaErrNullPointer;
-        VaMailbox* mailbox = AdapterMailbox_locked(*adapter, value);
-        if (mailbox == nullptr) return kVaErrUnknownMailbox;
-        Unregister_locked(mailbox);
-        return Release_locked(mailbox, lock);
-    });
+    CallNote note;
+    note.adapterId = handle;
+    return Entry(
+        ForwardedIndex(kFwdUnloadMailBox),
+        [&]() -> int32_t {
+            Lock lock(S().lock);
+            Adapter* adapter = FindAdapter_locked(handle);
+            if (adapter == nullptr) return kVaErrUnknownAdapter;
+            if (value == 0) return kVaErrNullPointer;
+            VaMailbox* mailbox = AdapterMailbox_locked(*adapter, value);
+            if (mailbox == nullptr) return kVaErrUnknownMailbox;
+            Unregister_locked(mailbox);
+            return Release_locked(mailbox, lock);
+        },
+        note);
 }
 
 // SetBaudRate(id, rate): recorded (VaListAdapters).
@@ -1246,12 +1327,15 @@ HV_EXPORT int32_t HV_CALL SetBaudRate(ZMX_PARAMS_W1) {
 
 // ConfigureTransportProtocol(id, TransportSetup*): recorded.
 HV_EXPORT int32_t HV_CALL ConfigureTransportProtocol(ZMX_PARAMS_W1) {
-    return Forwarded(kFwdConfigureTransportProtocol, handle, [&](Adapter& adapter, Lock&) -> int32_t {
-        if (value == 0) return kVaErrNullPointer;
-        std::memcpy(&adapter.transportSetup, reinterpret_cast<const void*>(value), sizeof(TransportSetup));
-        ++adapter.transportSetups;
-        return kVaOk;
-    });
+    return Forwarded(
+        kFwdConfigureTransportProtocol, handle,
+        [&](Adapter& adapter, Lock&) -> int32_t {
+            if (value == 0) return kVaErrNullPointer;
+            std::memcpy(&adapter.transportSetup, reinterpret_cast<const void*>(value), sizeof(TransportSetup));
+            ++adapter.transportSetups;
+            return kVaOk;
+        },
+        Record(value, sizeof(TransportSetup)));
 }
 
 // The transmit entries: UpdateTransmitMailBox(Async)(id, Mailbox*, flags) and
@@ -1399,6 +1483,35 @@ HV_EXPORT int32_t HV_CALL VaFailLoads(uint32_t count, int32_t result) {
     S().failLoads = count;
     S().failResult = result;
     return kVaOk;
+}
+
+HV_EXPORT int32_t HV_CALL VaTakeCalls(VaCall* calls, uint32_t capacity) {
+    Lock lock(S().lock);
+    auto& log = S().callLog;
+    if (calls == nullptr) return static_cast<int32_t>(log.size());
+    uint32_t count = 0;
+    while (count < capacity && !log.empty()) {
+        calls[count++] = log.front();
+        log.pop_front();
+    }
+    return static_cast<int32_t>(count);
+}
+
+HV_EXPORT int32_t HV_CALL VaFailEntry(const char* entryName, uint32_t skip, uint32_t count, int32_t result) {
+    Lock lock(S().lock);
+    if (entryName == nullptr) {
+        for (auto& rule : S().forced) rule = State::ForcedFailure();
+        return kVaOk;
+    }
+    for (int i = 0; i < kEntryCount; ++i) {
+        if (std::strcmp(kEntryNames[i], entryName) == 0) {
+            S().forced[i].skip = skip;
+            S().forced[i].count = count;
+            S().forced[i].result = result;
+            return kVaOk;
+        }
+    }
+    return kVaErrBadParameter;
 }
 
 HV_EXPORT int32_t HV_CALL VaRaiseDataLinkError(uint16_t adapterId, uint8_t linkCode, Mailbox* mailbox,
@@ -1580,7 +1693,9 @@ HV_EXPORT int32_t HV_CALL VaModulePath(char* path, uint32_t size) {
 HV_EXPORT int32_t HV_CALL VaResetControls(void) {
     Lock lock(S().lock);
     S().transmitted.clear();
+    S().callLog.clear();
     for (auto& count : S().calls) count.store(0);
+    for (auto& rule : S().forced) rule = State::ForcedFailure();
     S().failLoads = 0;
     S().failResult = 0;
     S().silent = false;

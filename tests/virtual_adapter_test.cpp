@@ -789,6 +789,39 @@ TEST_F(VirtualAdapter, ForcedLoadResultsAnswerTheNextLoads) {
     EXPECT_EQ(2, va_.VaListMailboxes(id, nullptr, 0));
 }
 
+TEST_F(VirtualAdapter, RefusedEntriesAndTheCallLogWithTheRecordsPassed) {
+    uint16_t id = Open();  // one InitDataLink for link code 3
+    ASSERT_EQ(0, va_.VaFailEntry("CheckDataLink", 1, 2, 77));
+    EXPECT_EQ(kVaErrBadParameter, va_.VaFailEntry("NoSuchEntry", 0, 1, 1));
+    char text[80];
+    EXPECT_EQ(0, va_.CheckDataLink(id, W(text)));  // skipped
+    EXPECT_EQ(77, va_.CheckDataLink(id, W(text)));
+    EXPECT_EQ(77, va_.CheckDataLink(id, W(text)));
+    EXPECT_EQ(0, va_.CheckDataLink(id, W(text)));  // the refusals are used up
+    MailboxPlan plan;
+    plan.identifier = 0x18FEF100;
+    ASSERT_EQ(0, Load(id, plan, nullptr));
+
+    std::vector<VaCall> calls(static_cast<size_t>(va_.VaTakeCalls(nullptr, 0)));
+    calls.resize(static_cast<size_t>(va_.VaTakeCalls(calls.data(), static_cast<uint32_t>(calls.size()))));
+    ASSERT_EQ(calls.size(), 7u);
+    EXPECT_STREQ(calls[0].entry, "InitCommLink");
+    EXPECT_STREQ(calls[1].entry, "InitDataLink");
+    ASSERT_EQ(calls[1].recordLength, sizeof(DataLinkSetup));
+    EXPECT_EQ(calls[1].record[0], kLinkCodeCan1);
+    EXPECT_EQ(calls[1].adapterId, id);
+    EXPECT_EQ(calls[3].result, 77);
+    EXPECT_EQ(calls[3].forced, 1);
+    EXPECT_EQ(calls[5].forced, 0);
+    EXPECT_STREQ(calls[6].entry, "LoadMailBox");
+    MailboxSetup passed;
+    ASSERT_EQ(calls[6].recordLength, sizeof passed);
+    std::memcpy(&passed, calls[6].record, sizeof passed);
+    EXPECT_EQ(uint32_t{passed.identifier}, 0x18FEF100u);
+    EXPECT_EQ(static_cast<Mailbox*>(passed.mailbox), nullptr);  // as passed, before the adapter answered
+    EXPECT_EQ(0, va_.VaTakeCalls(nullptr, 0));
+}
+
 TEST_F(VirtualAdapter, DataLinkErrorCallbackArrivesOnTheAdapterThread) {
     {
         std::lock_guard<std::mutex> guard(g_errorLock);
