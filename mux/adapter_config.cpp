@@ -262,8 +262,14 @@ int32_t ParseAdapterConfig(AdapterConfig* config, const char* iniFileName) {
     config->params.adapterNumber = number;
     LinkParams& p = config->params;
 
-    // The adapter's own section comes first.
+    // The adapter's own section comes first: in the INI file named, and when
+    // that is the RP1210 library's vendor INI, in the adapter INI beside it
+    // (where the library finds the sections its "DI" references name).
     if (ReadZmxParams(iniFileName, number, p.paramText)) return ParseParams(config, p.paramText, nullptr);
+    const char* adapterFile = AdapterReferenceFile(iniFileName);
+    if (adapterFile != iniFileName && ReadZmxParams(adapterFile, number, p.paramText)) {
+        return ParseParams(config, p.paramText, nullptr);
+    }
 
     // Otherwise its RP1210 device section: the library's vendor INI file when
     // the adapter INI is the default one, else the adapter INI itself.
@@ -281,7 +287,6 @@ int32_t ParseAdapterConfig(AdapterConfig* config, const char* iniFileName) {
     // alone refers to this adapter's section, which must exist.
     int32_t referenced = 0;
     AdapterReference reference = FindAdapterReference(p.paramText, &referenced);
-    const char* adapterFile = AdapterReferenceFile(iniFileName);
     if (reference == AdapterReference::kBare) {
         if (!ReadZmxParams(adapterFile, number, p.paramText)) return kZmxBadConfig;
     } else if (reference == AdapterReference::kNumber && referenced >= 0) {

@@ -104,6 +104,8 @@ const char* AdapterReferenceFile(const char* iniFileName);
 
 // Parses the entry of the adapter number in config->params.adapterNumber from
 // the adapter INI file `iniFileName` (through the OS layer's profile reader).
+// When that file is the RP1210 library's vendor INI ("HVLNK32.ini"), an
+// adapter section it lacks is read from the adapter INI "HV_ZMX32.ini".
 // The record is cleared first (the adapter number kept), so texts shorter
 // than their field are zero-terminated. Returns 0 with linkKind and that
 // kind's fields filled, 15 when a port number 0-9 matches none of COM1 to

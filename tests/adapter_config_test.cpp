@@ -273,6 +273,27 @@ TEST_F(AdapterConfigTest, DeviceParamsReferToAnAdapterSection) {
     }
 }
 
+TEST_F(AdapterConfigTest, TheLibrarysVendorIniTakesAdapterSectionsFromTheAdapterIni) {
+    // The RP1210 library names its vendor INI as the multiplexer's file: the
+    // devices come from it, adapter sections it lacks from the adapter INI,
+    // so that an adapter a "DI" reference names opens from the same entry.
+    dir_.Write("HV_ZMX32.ini", "[ZMXInformation4]\r\nZMXParams=COM3\r\n");
+    dir_.Write("HVLNK32.ini",
+               "[DeviceInformation4]\r\nDeviceName=D\r\nDeviceDescription=USB\r\nDeviceParams=USB\r\n"
+               "[ZMXInformation5]\r\nZMXParams=COM2\r\n"
+               "[DeviceInformation6]\r\nDeviceName=F\r\nDeviceDescription=USB\r\nDeviceParams=USB\r\n");
+    ASSERT_EQ(Parse(4, "HVLNK32.ini"), 0);
+    EXPECT_EQ(+config_.linkKind, kLinkSerial);
+    EXPECT_EQ(config_.params.port, 2);
+    ASSERT_EQ(Parse(5, "HVLNK32.ini"), 0);  // its own section first
+    EXPECT_EQ(config_.params.port, 1);
+    ASSERT_EQ(Parse(6, "HVLNK32.ini"), 0);
+    EXPECT_EQ(+config_.linkKind, kLinkUsb);
+    dir_.Write("OTHER.ini", "[DeviceInformation4]\r\nDeviceName=D\r\nDeviceDescription=USB\r\nDeviceParams=USB\r\n");
+    ASSERT_EQ(Parse(4, "OTHER.ini"), 0);  // any other file stands alone
+    EXPECT_EQ(+config_.linkKind, kLinkUsb);
+}
+
 TEST(AdapterReferenceTest, OneRuleForTheLibraryAndTheMultiplexer) {
     const struct {
         const char* text;

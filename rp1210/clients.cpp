@@ -1,0 +1,241 @@
+// The client table, the connect and the teardown.
+//
+// Lock order (library.h): the table lock is a leaf. Connect and teardown take
+// no lock of their own around their work; the connection layer serialises
+// opening and releasing.
+#include "rp1210/clients.h"
+
+#include "rp1210/connection.h"
+#include "rp1210/monitor.h"
+#include "rp1210/rp1210_defs.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+std::mutex g_tableLock;
+ClientRecord* g_table[kClientSlots];
+std::atomic<int16_t> g_heartbeat{0};
+
+constexpr unsigned kSettle = 250;            // ms at the end of connect and disconnect
+constexpr uint32_t kDrainLimit = 10000;      // ms a teardown waits for calls still inside
+constexpr unsigned kDrainStep = 2;           // ms between wake-ups while it waits
+
+void WakeWaiters(ClientRecord* c) {
+    OsSetEvent(c->txRelease);
+    OsSetEvent(c->txDone);
+    OsSetEvent(c->dataReady);
+}
+
+void StopMonitor(ClientRecord* c) {
+    if (c->monitorThread == nullptr) return;
+    // closing is set: the monitor leaves its loop at its next look.
+    OsJoinThread(c->monitorThread);
+    c->monitorThread = nullptr;
+    c->monitorRunning.store(false);
+}
+
+// Frees what a client holds, in the reverse order of its connect: monitor,
+// filters, synchronisation objects, connection, ring, record. Works on a
+// client built only in part.
+void FreeClient(ClientRecord* c) {
+    c->receiveOn.store(false);
+    c->closing.store(true);
+    StopMonitor(c);
+    if (c->filters != nullptr) {
+        if (c->filterLock != nullptr) OsLockMutex(c->filterLock, kOsWaitForever);
+        FilterEntry* entry = c->filters->first;
+        c->filters->first = nullptr;
+        if (c->filterLock != nullptr) OsUnlockMutex(c->filterLock);
+        while (entry != nullptr) {
+            FilterEntry* next = entry->next;
+            OsFree(entry);
+            entry = next;
+        }
+        OsFree(c->filters);
+        c->filters = nullptr;
+    }
+    if (c->ringLock != nullptr) OsDestroyMutex(c->ringLock);
+    if (c->filterLock != nullptr) OsDestroyMutex(c->filterLock);
+    if (c->sendLock != nullptr) OsDestroyMutex(c->sendLock);
+    if (c->txDone != nullptr) OsDestroyEvent(c->txDone);
+    if (c->txRelease != nullptr) OsDestroyEvent(c->txRelease);
+    if (c->dataReady != nullptr) OsDestroyEvent(c->dataReady);
+    ReleaseConnection(SwapClientConnection(c, nullptr));
+    OsFree(c->ringBase);
+    FreeRecord(c);
+}
+
+// Waits until only `expected` references are left on the client, waking its
+// waiters meanwhile. False when calls are still inside after the limit.
+bool DrainReferences(ClientRecord* c, int expected) {
+    uint32_t start = OsTickCount();
+    while (c->refs.load() > expected) {
+        if (OsTickCount() - start > kDrainLimit) return false;
+        WakeWaiters(c);
+        OsSleep(kDrainStep);
+    }
+    return true;
+}
+
+// Ends a client that is out of the table (or never got in): every blocked
+// call on it returns, then everything it holds is freed. The caller's
+// references and the table's one are the only ones that may remain.
+void TeardownClient(ClientRecord* c, int callerRefs) {
+    c->receiveOn.store(false);
+    c->closing.store(true);
+    WakeWaiters(c);
+    StopMonitor(c);
+    if (!DrainReferences(c, 1 + callerRefs)) return;  // a call is stuck inside: leave the record alone
+    FreeClient(c);
+}
+
+int16_t InsertClient(ClientRecord* c) {
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    for (int slot = 0; slot < kClientSlots; ++slot) {
+        if (g_table[slot] == nullptr) {
+            c->id = static_cast<int16_t>(slot + 1);
+            c->refs.store(1);  // the table's
+            g_table[slot] = c;
+            return c->id;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int16_t HeartbeatFlag() { return g_heartbeat.load(); }
+
+ClientRecord* AcquireClient(int16_t clientId) {
+    if (clientId < 1 || clientId > kClientSlots) return nullptr;
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    ClientRecord* c = g_table[clientId - 1];
+    if (c != nullptr) c->refs.fetch_add(1);
+    return c;
+}
+
+void ReleaseClient(ClientRecord* client) {
+    if (client != nullptr) client->refs.fetch_sub(1);
+}
+
+int AcquireClientsOf(const DeviceConnection* connection, ClientRecord* clients[kClientSlots]) {
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    int count = 0;
+    for (ClientRecord* c : g_table) {
+        if (c != nullptr && c->connection == connection) {
+            c->refs.fetch_add(1);
+            clients[count++] = c;
+        }
+    }
+    return count;
+}
+
+int ConnectedClientCount() {
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    int count = 0;
+    for (ClientRecord* c : g_table) count += c != nullptr ? 1 : 0;
+    return count;
+}
+
+int J1708ClientCount(int16_t deviceId) {
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    int count = 0;
+    for (ClientRecord* c : g_table) {
+        if (c != nullptr && KindOf(c->plan) == kKindJ1708 && c->config.deviceId == deviceId) ++count;
+    }
+    return count;
+}
+
+int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int32_t rxBufferSize,
+                      int16_t appPacketizing) {
+    if (protocol == nullptr) return kErrInvalidProtocol;
+    ClientRecord* c = NewRecord<ClientRecord>();
+    if (c == nullptr) return kErrNotEnoughMemory;
+    ConnectConfig& config = c->config;
+    config.deviceId = deviceId;
+    std::strncpy(config.protocolName, protocol, sizeof config.protocolName - 1);
+    config.appPacketizing = appPacketizing;
+    config.j1708Mode = 0;
+
+    int16_t heartbeat = 0;
+    int16_t result = ReadConnectConfig(&config, &heartbeat);
+    if (result == kRp1210Ok) {
+        g_heartbeat.store(heartbeat);
+        result = PlanProtocol(config, &c->plan);
+    }
+    if (result == kRp1210Ok) {
+        unsigned dataMessage = OsRegisterWindowMessage(config.messageString);
+        unsigned statusMessage = OsRegisterWindowMessage(config.errorString);
+        c->dataMessageId = static_cast<uint16_t>(dataMessage);
+        c->statusMessageId = static_cast<uint16_t>(statusMessage);
+        if (dataMessage == 0 || statusMessage == 0) result = kErrDllNotInitialized;
+    }
+    DeviceConnection* connection = nullptr;
+    if (result == kRp1210Ok) result = OpenConnection(config, c->plan, &connection);
+    if (result != kRp1210Ok) {
+        FreeRecord(c);
+        return result;
+    }
+    c->window = window;
+    SwapClientConnection(c, connection);
+    c->receiveOn.store(true);
+    c->statusChange.store(false);
+    c->linkLost.store(false);
+    c->lastActivity.store(OsTickCount());
+
+    if (rxBufferSize < 0) {
+        result = kErrNotEnoughMemory;  // no ring of a negative size
+    } else {
+        c->ringSize = rxBufferSize == 0 ? kDefaultRingSize : rxBufferSize;
+        c->ringBase = static_cast<uint8_t*>(OsAllocate(static_cast<size_t>(c->ringSize)));
+        if (c->ringBase == nullptr) result = kErrNotEnoughMemory;
+    }
+    if (result == kRp1210Ok) {
+        c->filters = NewRecord<FilterList>();
+        if (c->filters == nullptr) result = kErrNotEnoughMemory;
+    }
+    if (result == kRp1210Ok) {
+        c->ringLock = OsCreateMutex();
+        c->filterLock = c->ringLock ? OsCreateMutex() : nullptr;
+        c->txDone = c->filterLock ? OsCreateEvent() : nullptr;
+        c->txRelease = c->txDone ? OsCreateEvent() : nullptr;
+        c->dataReady = c->txRelease ? OsCreateEvent() : nullptr;
+        c->sendLock = c->dataReady ? OsCreateMutex() : nullptr;
+        if (c->sendLock == nullptr) result = kErrBlockNotAllowed;
+    }
+    if (result == kRp1210Ok && heartbeat == 1) {
+        c->monitorRunning.store(true);
+        c->monitorThread = OsStartThread(LinkMonitorThreadMain, c, kThreadStack);
+        if (c->monitorThread == nullptr) {
+            c->monitorRunning.store(false);
+            result = kErrNotEnoughMemory;
+        }
+    }
+    if (result != kRp1210Ok) {
+        FreeClient(c);
+        return result;
+    }
+    int16_t id = InsertClient(c);
+    if (id == 0) {
+        c->refs.store(1);  // as the table would hold it
+        TeardownClient(c, 0);
+        return kErrClientAreaFull;
+    }
+    OsSleep(kSettle);
+    return id;
+}
+
+int16_t DisconnectClient(int16_t clientId, int callerRefs) {
+    ClientRecord* c = nullptr;
+    if (clientId >= 1 && clientId <= kClientSlots) {
+        std::lock_guard<std::mutex> lock(g_tableLock);
+        c = g_table[clientId - 1];
+        g_table[clientId - 1] = nullptr;  // no call finds it from now on
+    }
+    if (c != nullptr) TeardownClient(c, callerRefs);
+    OsSleep(kSettle);
+    return c != nullptr ? kRp1210Ok : kErrInvalidClientId;
+}

@@ -1,0 +1,54 @@
+// The adapter connection layer: opening, sharing and releasing the
+// DeviceConnection that serves clients of identical settings, and the calls
+// that ask an open adapter for its description and its timer.
+//
+// ConnectionList (newest first) and AdapterCallLock exist from the first open
+// connection to the last. Opening and releasing are serialised by one
+// process-wide open lock; the list itself is guarded by the list lock, which
+// callbacks take to find their connection. Lock order: see library.h.
+#pragma once
+
+#include "rp1210/library.h"
+
+#include <cstdint>
+
+// Opens a connection for `config` (read and planned by the connect), or
+// shares the listed one with the same device, appPacketizing, J1708 mode,
+// protocol name and parameters. 0 with *connection set, or 133, 142, 149,
+// 155 or 254; a failure leaves the list, the other connections and the
+// adapter as they were.
+int16_t OpenConnection(const ConnectConfig& config, const ProtocolPlan& plan, DeviceConnection** connection);
+
+// Drops one client's share; the last one closes the connection: transmit
+// thread stopped and joined, mailboxes unloaded, the adapter restored unless
+// another connection uses it, the multiplexer released. The last connection
+// takes the list and AdapterCallLock with it.
+void ReleaseConnection(DeviceConnection* connection);
+
+// The listed connection at `owner` (a mailbox's owner field) when it has
+// clients, pinned; nullptr otherwise. Every pin is returned with
+// UnpinConnection.
+DeviceConnection* PinListedConnection(const void* owner);
+// The client's connection, pinned, or nullptr while it has none.
+DeviceConnection* PinClientConnection(ClientRecord* client);
+void UnpinConnection(DeviceConnection* connection);
+// Puts `connection` in the client's place (under the list lock); returns the
+// one it replaces.
+DeviceConnection* SwapClientConnection(ClientRecord* client, DeviceConnection* connection);
+
+// The number of clients sharing the connection.
+int ConnectionClientCount(DeviceConnection* connection);
+
+// The adapter's description text (CheckDataLink, at most 79 characters):
+// 0, or 142 when the adapter does not answer or AdapterCallLock cannot be had.
+int16_t QueryAdapterDescription(DeviceConnection* connection, char text[kConfigTextSize]);
+// The adapter timer (RequestTimerValue): 0 or 142.
+int16_t QueryAdapterTimer(DeviceConnection* connection, uint32_t* value);
+
+// Library-wide state, for tests and checks: open connections and whether
+// AdapterCallLock exists.
+int OpenConnectionCount();
+
+// Splits the first 120 characters of an adapter description into fields
+// ended by a tab or a comma; copies field `index` (0-based, cut to size - 1).
+void DescriptionField(const char* text, int index, char* field, size_t size);
