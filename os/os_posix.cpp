@@ -392,8 +392,13 @@ uint32_t OsPlatformTickCount() {
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+// A mutex with a timed take, built on a plain mutex and a condition
+// variable (a flag says who holds it), so that thread checkers see every
+// take and release.
 struct OsMutex {
-    std::timed_mutex mutex;
+    std::mutex lock;
+    std::condition_variable released;
+    bool held = false;
 };
 
 struct OsEvent {
@@ -413,15 +418,24 @@ OsMutex* OsPlatformCreateMutex() { return new (std::nothrow) OsMutex(); }
 bool OsLockMutex(OsMutex* mutex, unsigned milliseconds) {
     if (mutex == nullptr) return false;
     unsigned real = OsRealWait(milliseconds);
+    std::unique_lock<std::mutex> lock(mutex->lock);
+    auto free = [mutex] { return !mutex->held; };
     if (real == kOsWaitForever) {
-        mutex->mutex.lock();
-        return true;
+        mutex->released.wait(lock, free);
+    } else if (!mutex->released.wait_for(lock, std::chrono::milliseconds(real), free)) {
+        return false;
     }
-    return mutex->mutex.try_lock_for(std::chrono::milliseconds(real));
+    mutex->held = true;
+    return true;
 }
 
 void OsUnlockMutex(OsMutex* mutex) {
-    if (mutex != nullptr) mutex->mutex.unlock();
+    if (mutex == nullptr) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex->lock);
+        mutex->held = false;
+    }
+    mutex->released.notify_one();
 }
 
 void OsDestroyMutex(OsMutex* mutex) { delete mutex; }
@@ -512,7 +526,8 @@ unsigned OsPlatformRegisterWindowMessage(const char* name) {
     // As the platform's atom table: one id per name without regard to case,
     // from 0xC000 up.
     static std::mutex lock;
-    static std::map<std::string, unsigned>* ids = new std::map<std::string, unsigned>();
+    static std::map<std::string, unsigned> table;  // goes with the module that holds it
+    std::map<std::string, unsigned>* ids = &table;
     std::string key(name);
     for (char& c : key) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

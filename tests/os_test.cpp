@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -276,6 +279,75 @@ TEST(OsFiles, WriteTextReportsWriteErrors) {
     EXPECT_NE(std::fclose(file), 0);
 }
 #endif
+
+TEST(OsLayer, MutexesEventsAndThreads) {
+    OsMutex* mutex = OsCreateMutex();
+    OsEvent* event = OsCreateEvent();
+    ASSERT_NE(mutex, nullptr);
+    ASSERT_NE(event, nullptr);
+    // A mutex held by another thread: a timed take gives up, a later one succeeds.
+    ASSERT_TRUE(OsLockMutex(mutex, kOsWaitForever));
+    std::atomic<int> tookIt{-1};
+    std::pair<OsMutex*, std::atomic<int>*> state(mutex, &tookIt);
+    OsThread* thread = OsStartThread(
+        [](void* argument) {
+            auto* state = static_cast<std::pair<OsMutex*, std::atomic<int>*>*>(argument);
+            state->second->store(OsLockMutex(state->first, 20) ? 1 : 0);
+        },
+        &state, 16384);
+    ASSERT_NE(thread, nullptr);
+    OsJoinThread(thread);
+    EXPECT_EQ(tookIt, 0);
+    OsUnlockMutex(mutex);
+    EXPECT_TRUE(OsLockMutex(mutex, 0));
+    OsUnlockMutex(mutex);
+    // Auto-reset: one wait takes a set event, the next one times out.
+    EXPECT_FALSE(OsWaitEvent(event, 0));
+    OsSetEvent(event);
+    OsSetEvent(event);
+    EXPECT_TRUE(OsWaitEvent(event, 0));
+    EXPECT_FALSE(OsWaitEvent(event, 10));
+    OsSetEvent(event);
+    OsResetEvent(event);
+    EXPECT_FALSE(OsWaitEvent(event, 0));
+    OsDestroyEvent(event);
+    OsDestroyMutex(mutex);
+}
+
+TEST(OsLayer, WindowMessagesByNameWithoutRegardToCase) {
+    unsigned data = OsRegisterWindowMessage("QRN_Test_Msg");
+    EXPECT_GE(data, 0xC000u);
+    EXPECT_EQ(OsRegisterWindowMessage("qrn_test_msg"), data);
+    EXPECT_NE(OsRegisterWindowMessage("QRN_Test_Err"), data);
+    EXPECT_EQ(OsRegisterWindowMessage(""), 0u);
+    EXPECT_EQ(OsRegisterWindowMessage(nullptr), 0u);
+}
+
+unsigned HookedDirectory(char* buffer, unsigned size) {
+    return static_cast<unsigned>(std::snprintf(buffer, size, "%s", "c:\\hooked"));
+}
+
+TEST(OsLayer, HooksReplaceAndComeBack) {
+    OsHooks before = OsGetHooks();
+    {
+        ScopedHooks hooks;
+        hooks.table().windowsDirectory = HookedDirectory;
+        hooks.table().allocate = [](size_t) -> void* { return nullptr; };
+        hooks.Apply();
+        char dir[100];
+        EXPECT_EQ(OsGetWindowsDirectory(dir, sizeof dir), 9u);
+        EXPECT_STREQ(dir, "c:\\hooked");
+        EXPECT_EQ(OsAllocate(10), nullptr);
+        OsHooks partial{};  // entries left null take the platform's
+        partial.windowsDirectory = HookedDirectory;
+        OsSetHooks(&partial);
+        void* block = OsAllocate(10);
+        EXPECT_NE(block, nullptr);
+        OsFree(block);
+    }
+    EXPECT_EQ(OsGetHooks().allocate, before.allocate);
+    EXPECT_EQ(OsGetHooks().windowsDirectory, before.windowsDirectory);
+}
 
 TEST(OsLayer, RecorderKeepsEveryBoxInOrderAndAnswersOk) {
     ScopedHooks hooks;

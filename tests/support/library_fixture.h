@@ -37,15 +37,17 @@ bool WaitFor(Condition condition, std::chrono::milliseconds limit = std::chrono:
 enum TestDevice : int16_t { kUsbDevice = 1, kSerialDevice = 2, kTcpDevice = 3 };
 
 class LibraryTest : public ::testing::Test {
+public:
+    // The vendor INI of the tests: three devices (USB, COM1, TCP/IP) and the
+    // protocols J1939, J1708, CAN, J1850 and PLC on each, no heartbeat.
+    static IniText DefaultVendorIni();
+
 protected:
     LibraryTest();
     ~LibraryTest() override;
     void SetUp() override;
     void TearDown() override;
 
-    // The vendor INI of the tests: three devices (USB, COM1, TCP/IP) and the
-    // protocols J1939, J1708, CAN, J1850 and PLC on each, no heartbeat.
-    static IniText DefaultVendorIni();
     void WriteVendorIni(const IniText& ini) { WriteWindowsFile("HVLNK32.INI", ini.Text()); }
     void WriteAdapterIni(const IniText& ini) { WriteWindowsFile("HV_ZMX32.INI", ini.Text()); }
     void WriteWindowsFile(const std::string& name, const std::string& text);
