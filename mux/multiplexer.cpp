@@ -40,16 +40,10 @@ const LinkRoute kRoutes[kLinkKindCount] = {
 
 // The slot whose handle bits are `bits`, or -1.
 int SlotOfBits(uint16_t bits) {
-    switch (bits) {
-        case 0x0000: return kSlotSerial;
-        case 0x8000: return kSlotPcCard;
-        case 0x2000: return kSlotTcpIp;
-        case 0x4000: return kSlotSerialH;
-        case 0x1000: return kSlotUsb;
-        case 0x3000: return kSlotSerialN;
-        case 0x5000: return kSlotWireless;
-        default: return -1;
+    for (const LinkRoute& route : kRoutes) {
+        if (route.bits == bits) return route.slot;
     }
+    return -1;
 }
 
 // Whether a library serving `kind` must offer `entry`.
@@ -103,10 +97,6 @@ int32_t CopyName(char* text, size_t size, const char* name) {
 }
 
 }  // namespace
-
-const char* TransportEntryName(int entry) {
-    return entry >= 0 && entry < kEntryCount ? kEntryNames[entry] : nullptr;
-}
 
 void MuxReleaseAll(Multiplexer& mux) {
     for (TransportSlot& slot : mux.slots) {

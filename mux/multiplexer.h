@@ -72,9 +72,6 @@ void MuxReset(Multiplexer& mux);
 // multiplexer itself is unloaded.
 void MuxReleaseAll(Multiplexer& mux);
 
-// The name of every entry of the row, by TransportEntry.
-const char* TransportEntryName(int entry);
-
 // Library name setters. The names take effect at the slot's next load, the
 // INI file name at the next InitZMX. A name that does not fit its text
 // (79 characters; 27 for the INI file name) or is missing is refused with
