@@ -5,9 +5,11 @@
 // opening and releasing.
 #include "rp1210/clients.h"
 
+#include "rp1210/claim.h"
 #include "rp1210/connection.h"
 #include "rp1210/monitor.h"
 #include "rp1210/rp1210_defs.h"
+#include "rp1210/transmit.h"
 
 #include <atomic>
 #include <cstring>
@@ -89,6 +91,11 @@ void TeardownClient(ClientRecord* c, int callerRefs) {
     WakeWaiters(c);
     StopMonitor(c);
     if (!DrainReferences(c, 1 + callerRefs)) return;  // a call is stuck inside: leave the record alone
+    ReleaseClientClaim(c);
+    if (DeviceConnection* connection = PinClientConnection(c)) {
+        DetachClientRequests(connection, c);  // its queued sends no longer tell it anything
+        UnpinConnection(connection);
+    }
     FreeClient(c);
 }
 

@@ -384,7 +384,9 @@ void ReleaseConnection(DeviceConnection* c) {
             UnloadMailbox(c, &c->broadcastMailbox);
         }
     }
-    // Callbacks that found the connection before it left the list end first.
+    // Senders still waiting on this queue wake with 142; callbacks that found
+    // the connection before it left the list end first.
+    FailPendingRequests(c);
     bool drained = DrainPins(c);
     UnloadTransmitMailboxes(c, kReleaseCallWait);
     OsSleep(kReleaseSettle);
@@ -424,9 +426,7 @@ void UnpinConnection(DeviceConnection* connection) {
 
 DeviceConnection* SwapClientConnection(ClientRecord* client, DeviceConnection* connection) {
     std::lock_guard<std::mutex> guard(g_listLock);
-    DeviceConnection* previous = client->connection;
-    client->connection = connection;
-    return previous;
+    return client->connection.exchange(connection);
 }
 
 int ConnectionClientCount(DeviceConnection* connection) {

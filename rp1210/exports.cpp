@@ -4,15 +4,18 @@
 // Every export that takes a client id holds a reference on the client for
 // the whole call, so a disconnect on another thread never frees the record
 // under it. Careless arguments get an error code: a null protocol text is
-// an invalid protocol (136); null caller buffers and sizes that do not fit
-// are an invalid command (144), except where a call reports buffer sizes
-// itself (RP1210_ReadMessage: -141).
+// an invalid protocol (136); a null message, or one shorter than its
+// protocol's header, is a message format not supported (163); null caller
+// buffers and sizes that do not fit are an invalid command (144), except
+// where a call reports buffer sizes itself (RP1210_ReadMessage: -141).
 #include "rp1210/hvlnk32.h"
 
 #include "rp1210/clients.h"
+#include "rp1210/commands.h"
 #include "rp1210/receive.h"
 #include "rp1210/rp1210_defs.h"
 #include "rp1210/status.h"
+#include "rp1210/transmit.h"
 
 #include <cstring>
 
@@ -55,16 +58,21 @@ HV_EXPORT int16_t HV_CALL RP1210_SendMessage(int16_t clientId, char* message, in
                                               int16_t blockOnSend) {
     ClientCall call(clientId);
     if (call.get() == nullptr) return kErrInvalidClientId;
-    (void)message, (void)messageSize, (void)notifyOnTx, (void)blockOnSend;
-    return kErrHardwareNotResponding;  // the transmit path is not built yet
+    return SendClientMessage(call.get(), reinterpret_cast<const uint8_t*>(message), messageSize, notifyOnTx != 0,
+                             blockOnSend != 0);
 }
 
 HV_EXPORT int16_t HV_CALL RP1210_SendCommand(int16_t commandNumber, int16_t clientId, char* commandData,
                                               int16_t commandSize) {
-    ClientCall call(clientId);
-    if (call.get() == nullptr) return kErrInvalidClientId;
-    (void)commandNumber, (void)commandData, (void)commandSize;
-    return kErrCommandNotSupported;  // the command table is not built yet
+    int16_t result;
+    {
+        ClientCall call(clientId);
+        if (call.get() == nullptr) return kErrInvalidClientId;
+        result = ExecuteCommand(commandNumber, call.get(), reinterpret_cast<const uint8_t*>(commandData), commandSize);
+        // A reset device leaves its client disconnected, as RP1210_ClientDisconnect would.
+        if (commandNumber == kCmdResetDevice && result == kRp1210Ok) return DisconnectClient(clientId, 1);
+    }
+    return result;
 }
 
 HV_EXPORT int16_t HV_CALL RP1210_ReadVersion(char* dllMajor, char* dllMinor, char* apiMajor, char* apiMinor) {

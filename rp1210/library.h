@@ -85,6 +85,7 @@ struct TransmitRequest {
     uint16_t sequence;
     uint16_t echo;
     uint16_t block;
+    uint32_t serial;  // unique per request, for taking one back
 };
 
 struct ClientRecord {
@@ -95,7 +96,7 @@ struct ClientRecord {
     int32_t ringWrite;
     uint16_t dataMessageId;
     uint16_t statusMessageId;
-    DeviceConnection* connection;  // swapped only under the list lock
+    std::atomic<DeviceConnection*> connection;  // swapped only under the list lock
     ClaimContext* claimContext;
     ClaimEntry* claimEntry;
     std::atomic<int32_t> lastTxStatus;
@@ -155,6 +156,7 @@ struct DeviceConnection {
 
     ProtocolPlan plan;
     bool externalDevice;           // "COM" in the device description
+    std::atomic<uint32_t> droppedFrames;  // received frames that made no message
     DeviceConnection* next;        // ConnectionList, newest first
     std::atomic<int32_t> pins;     // calls and callbacks working on it
 };

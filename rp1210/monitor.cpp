@@ -6,7 +6,10 @@
 // AdapterCallLock).
 #include "rp1210/monitor.h"
 
+#include "rp1210/claim.h"
 #include "rp1210/connection.h"
+#include "rp1210/receive.h"
+#include "rp1210/transmit.h"
 #include "rp1210/rp1210_defs.h"
 
 namespace {
@@ -30,12 +33,36 @@ int16_t ReadTimer(ClientRecord* c, uint32_t* value) {
 }  // namespace
 
 int16_t ReopenClientConnection(ClientRecord* c) {
-    ReleaseConnection(SwapClientConnection(c, nullptr));
+    ClaimMemory claim = RememberClaim(c);
+    ReleaseClientClaim(c);
+    if (DeviceConnection* old = SwapClientConnection(c, nullptr)) {
+        DetachClientRequests(old, c);
+        ReleaseConnection(old);
+    }
     DeviceConnection* connection = nullptr;
     int16_t result = OpenConnection(c->config, c->plan, &connection);
     if (result != kRp1210Ok) return result;
     SwapClientConnection(c, connection);
-    return kRp1210Ok;
+
+    // What the client let in comes back: everything, or its filters.
+    if (c->passAll.load()) {
+        result = OpenAllReceivePaths(connection);
+    } else {
+        // A copy of the filters, so that no lock is held over the adapter calls;
+        // added oldest first, as the commands added them.
+        OsLockMutex(c->filterLock, kOsWaitForever);
+        size_t count = 0;
+        for (FilterEntry* f = c->filters->first; f != nullptr; f = f->next) ++count;
+        FilterEntry* filters = count > 0 ? static_cast<FilterEntry*>(OsAllocate(count * sizeof(FilterEntry))) : nullptr;
+        size_t copied = 0;
+        for (FilterEntry* f = c->filters->first; f != nullptr && filters != nullptr; f = f->next) filters[copied++] = *f;
+        OsUnlockMutex(c->filterLock);
+        if (count > 0 && filters == nullptr) return kErrNotEnoughMemory;
+        for (size_t i = copied; i > 0 && result == kRp1210Ok; --i) result = AddFilterMailbox(connection, filters[i - 1]);
+        OsFree(filters);
+    }
+    if (result == kRp1210Ok) result = ReclaimAddress(c, claim);
+    return result;
 }
 
 void LinkMonitorThreadMain(void* argument) {

@@ -31,50 +31,46 @@ typedef int16_t(HV_CALL* Rp1210GetHardwareStatusFn)(int16_t clientId, char* info
 
 // Error codes the library returns (RP1210A numbers), and 254, which the
 // library returns when it cannot bind the adapter driver multiplexer.
-enum Rp1210Error : int16_t {
-    kRp1210Ok = 0,
-    kErrDllNotInitialized = 128,
-    kErrInvalidClientId = 129,
-    kErrClientAreaFull = 131,
-    kErrNotEnoughMemory = 133,
-    kErrInvalidDevice = 134,
-    kErrInvalidProtocol = 136,
-    kErrRxQueueFull = 139,
-    kErrMessageTooLong = 141,
-    kErrHardwareNotResponding = 142,
-    kErrCommandNotSupported = 143,
-    kErrInvalidCommand = 144,
-    kErrTxMessageStatus = 145,
-    kErrAddressClaimFailed = 146,
-    kErrClientDisconnected = 148,
-    kErrConnectNotAllowed = 149,
-    kErrCouldNotTxAddressClaimed = 152,
-    kErrAddressLost = 153,
-    kErrCodeNotFound = 154,
-    kErrBlockNotAllowed = 155,
-    kErrMultipleClientsConnected = 156,
-    kErrAddressNeverClaimed = 157,
-    kErrWindowHandleRequired = 158,
-    kErrMessageNotSent = 159,
-    kErrHardwareStatusChange = 162,
-    kErrMessageFormatNotSupported = 163,
-    kErrMultiplexerNotBound = 254,
-};
+constexpr int16_t kRp1210Ok = 0;
+constexpr int16_t kErrDllNotInitialized = 128;
+constexpr int16_t kErrInvalidClientId = 129;
+constexpr int16_t kErrClientAreaFull = 131;
+constexpr int16_t kErrNotEnoughMemory = 133;
+constexpr int16_t kErrInvalidDevice = 134;
+constexpr int16_t kErrInvalidProtocol = 136;
+constexpr int16_t kErrRxQueueFull = 139;
+constexpr int16_t kErrMessageTooLong = 141;
+constexpr int16_t kErrHardwareNotResponding = 142;
+constexpr int16_t kErrCommandNotSupported = 143;
+constexpr int16_t kErrInvalidCommand = 144;
+constexpr int16_t kErrTxMessageStatus = 145;
+constexpr int16_t kErrAddressClaimFailed = 146;
+constexpr int16_t kErrClientDisconnected = 148;
+constexpr int16_t kErrConnectNotAllowed = 149;
+constexpr int16_t kErrCouldNotTxAddressClaimed = 152;
+constexpr int16_t kErrAddressLost = 153;
+constexpr int16_t kErrCodeNotFound = 154;
+constexpr int16_t kErrBlockNotAllowed = 155;
+constexpr int16_t kErrMultipleClientsConnected = 156;
+constexpr int16_t kErrAddressNeverClaimed = 157;
+constexpr int16_t kErrWindowHandleRequired = 158;
+constexpr int16_t kErrMessageNotSent = 159;
+constexpr int16_t kErrHardwareStatusChange = 162;
+constexpr int16_t kErrMessageFormatNotSupported = 163;
+constexpr int16_t kErrMultiplexerNotBound = 254;
 
 // RP1210_SendCommand numbers.
-enum Rp1210Command : int16_t {
-    kCmdResetDevice = 0,
-    kCmdSetAllFiltersToPass = 3,
-    kCmdSetJ1939Filters = 4,
-    kCmdSetCanFilters = 5,
-    kCmdSetJ1708Filters = 7,
-    kCmdGenericDriverCommand = 14,
-    kCmdSetJ1708Mode = 15,
-    kCmdEchoTransmittedMessages = 16,
-    kCmdSetAllFiltersToDiscard = 17,
-    kCmdSetMessageReceive = 18,
-    kCmdProtectJ1939Address = 19,
-};
+constexpr int16_t kCmdResetDevice = 0;
+constexpr int16_t kCmdSetAllFiltersToPass = 3;
+constexpr int16_t kCmdSetJ1939Filters = 4;
+constexpr int16_t kCmdSetCanFilters = 5;
+constexpr int16_t kCmdSetJ1708Filters = 7;
+constexpr int16_t kCmdGenericDriverCommand = 14;
+constexpr int16_t kCmdSetJ1708Mode = 15;
+constexpr int16_t kCmdEchoTransmittedMessages = 16;
+constexpr int16_t kCmdSetAllFiltersToDiscard = 17;
+constexpr int16_t kCmdSetMessageReceive = 18;
+constexpr int16_t kCmdProtectJ1939Address = 19;
 
 // One RP1210 result code: its standard name (nullptr where the checker's
 // table has none) and the maker's library's description (nullptr outside

@@ -1,7 +1,428 @@
-// The transmit side of a connection.
+// The transmit path.
+//
+// Lock order (library.h): a sender takes its sendLock (250 ms), then
+// queueLock; the transmit thread takes queueLock to pick the head and
+// AdapterCallLock (without holding queueLock) to send it; completion
+// callbacks take queueLock, then the sender's ringLock for an echo. No
+// callback takes AdapterCallLock.
 #include "rp1210/transmit.h"
 
+#include "rp1210/claim.h"
 #include "rp1210/connection.h"
+#include "rp1210/receive.h"
+#include "rp1210/rp1210_defs.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned kSendLockWait = 250;   // ms a sender waits for its sendLock
+constexpr unsigned kReleaseWait = 1000;   // ms a blocking sender behind another waits for its turn
+constexpr unsigned kBusyPause = 1;        // ms before a load the adapter was too busy for is tried again
+constexpr int32_t kAdapterBusy = 10;
+
+std::atomic<uint8_t> g_sequence{0};
+std::atomic<uint32_t> g_serial{0};
+
+// The next sequence number, 1..126 and round again; shared by every sender.
+uint16_t NextSequence() {
+    uint8_t current = g_sequence.load();
+    uint8_t next;
+    do {
+        next = current >= 126 ? 1 : static_cast<uint8_t>(current + 1);
+    } while (!g_sequence.compare_exchange_weak(current, next));
+    return next;
+}
+
+bool IsJ1939(int32_t kind) { return kind == kKindJ1939 || kind == kKindJ1939Ch2; }
+bool IsCan(int32_t kind) { return kind == kKindCan || kind == kKindCanCh2; }
+bool IsStandardCan(const uint8_t* message) { return message[0] == 0 || message[0] == '0'; }
+
+// Header bytes before the data of a client message.
+int HeaderLength(int32_t kind, const uint8_t* message) {
+    if (IsJ1939(kind)) return 6;
+    if (IsCan(kind)) return IsStandardCan(message) ? 3 : 5;
+    if (kind == kKindJ1850) return 6;
+    return 3;  // J1708, PLC: priority, MID, the first data byte
+}
+
+int SizeLimit(int32_t kind, const uint8_t* message) {
+    if (IsJ1939(kind)) return 1791;
+    if (IsCan(kind)) return IsStandardCan(message) ? 11 : 13;
+    if (kind == kKindJ1850) return 514;
+    return 508;
+}
+
+// The frame identifier of a J1939 client message.
+uint32_t J1939Identifier(const uint8_t* m) {
+    uint32_t id = static_cast<uint32_t>(m[3]) << 26 | static_cast<uint32_t>(m[2]) << 24 |
+                  static_cast<uint32_t>(m[1]) << 16 | static_cast<uint32_t>(m[0]) << 8 | m[4];
+    if (m[1] < 0xF0) id |= static_cast<uint32_t>(m[5]) << 8;
+    return id;
+}
+
+// ---- Completion ----------------------------------------------------------------
+
+// The first request that is not done: the one on the wire, or next.
+TransmitRequest* Head_locked(DeviceConnection* c) {
+    TransmitRequest* r = c->transmitQueue;
+    while (r != nullptr && r->done) r = r->next;
+    return r;
+}
+
+void Purge_locked(DeviceConnection* c) {
+    while (TransmitRequest* r = c->transmitQueue) {
+        if (!r->done) break;
+        c->transmitQueue = r->next;
+        OsFree(r);
+    }
+}
+
+// Ends the head with `status`: its sender is told, the next one may go.
+// Returns whether another request waits (the caller wakes the thread).
+bool Complete_locked(TransmitRequest* head, int32_t status, uint32_t timestamp) {
+    head->timestamp = timestamp;
+    head->status = status;
+    if (head->completion != nullptr) head->completion(head->client, head);
+    head->done = 1;
+    if (head->event != nullptr) OsSetEvent(head->event);
+    TransmitRequest* second = head->next;
+    while (second != nullptr && second->done) second = second->next;
+    if (second != nullptr && second->release != nullptr) second->release(second->client, second);
+    return second != nullptr;
+}
+
+// A completion from the adapter for the request on the wire.
+void CompleteFromAdapter(Mailbox* mailbox, int32_t status) {
+    if (mailbox == nullptr) return;
+    DeviceConnection* c = PinListedConnection(mailbox->owner);
+    if (c == nullptr) return;
+    bool another = false;
+    OsLockMutex(c->queueLock, kOsWaitForever);
+    TransmitRequest* head = Head_locked(c);
+    if (head != nullptr && head->inProgress) {
+        another = Complete_locked(head, status, status == 0 ? uint32_t{mailbox->transmitTime} : 0);
+    }
+    OsUnlockMutex(c->queueLock);
+    if (another) OsSetEvent(c->wakeEvent);
+    UnpinConnection(c);
+}
+
+// The completion of a client's send: its status, its window message, its echo.
+void ClientCompletion(ClientRecord* client, TransmitRequest* r) {
+    if (client == nullptr) return;  // the sender has gone
+    client->lastActivity.store(OsTickCount());
+    client->lastTxStatus.store(r->status);
+    OsSetEvent(client->txDone);
+    if (r->notify && client->window != nullptr) {
+        OsPostMessage(client->window, client->statusMessageId, kErrTxMessageStatus,
+                      static_cast<intptr_t>(r->sequence + r->status));
+    }
+    if (r->echo) {
+        // Timestamp, 1, then the message (J1708 and PLC without the priority byte).
+        uint8_t echo[kMessageRoom + 5];
+        PutTimestamp(r->connection, r->timestamp, echo);
+        echo[4] = 1;
+        bool j1708 = r->connection->protocolKind == kKindJ1708;
+        const uint8_t* body = j1708 ? r->message + 1 : r->message;
+        int bodyLength = j1708 ? r->length - 1 : r->length;
+        std::memcpy(echo + 5, body, static_cast<size_t>(bodyLength));
+        AppendToClient(client, r->connection, echo, bodyLength + 5);
+    }
+}
+
+void ClientRelease(ClientRecord* client, TransmitRequest*) {
+    if (client != nullptr) OsSetEvent(client->txRelease);
+}
+
+// ---- Sending the head ------------------------------------------------------------
+
+enum class Sent { kOnTheWire, kDoneNow, kBusy, kRefused };
+
+// Writes a persistent transmit mailbox and updates it; the flags byte says
+// what changed.
+Sent UpdatePersistent(DeviceConnection* c, Mailbox* mailbox, uint32_t identifier, bool alwaysIdentifier,
+                      const uint8_t* data, int length, const uint8_t* j1708Header) {
+    if (mailbox == nullptr) return Sent::kRefused;
+    uint8_t flags = 0x41;
+    mailbox->owner = c;
+    mailbox->data = const_cast<uint8_t*>(data);
+    if (mailbox->dataLength != length) {
+        flags = 0x61;
+        mailbox->dataLength = static_cast<uint16_t>(length);
+    }
+    if (j1708Header != nullptr) {
+        if (std::memcmp(mailbox->j1708Header, j1708Header, 3) != 0) {
+            std::memcpy(mailbox->j1708Header, j1708Header, 3);
+            flags |= 0x02;
+        }
+    } else if (alwaysIdentifier || mailbox->identifier != identifier) {
+        mailbox->identifier = identifier;
+        flags |= 0x02;
+    }
+    mailbox->transmitPending = 1;
+    int32_t result = c->mux.entries.UpdateTransmitMailBox(c->adapterHandle, reinterpret_cast<ZmxWord>(mailbox), flags);
+    return result == 0 ? Sent::kOnTheWire : Sent::kRefused;
+}
+
+// Loads a one-shot transmit mailbox that sends the request.
+Sent LoadOneShot(DeviceConnection* c, TransmitRequest* r, MailboxSetup& setup, bool quiet) {
+    setup.direction = 1;
+    setup.oneShot = 1;
+    setup.noTimestamp = 1;
+    setup.fullMask = 1;
+    setup.oneShotWord = 1;
+    setup.owner = c;
+    // Nothing to report: the request is done when the adapter has it.
+    setup.callback = quiet ? OnNoOpComplete : OnTransmitComplete;
+    int32_t result = c->mux.entries.LoadMailBox(c->adapterHandle, reinterpret_cast<ZmxWord>(&setup));
+    if (result == 0) return quiet ? Sent::kDoneNow : Sent::kOnTheWire;
+    bool retriable = c->protocolKind != kKindJ1708;
+    return result == kAdapterBusy && retriable ? Sent::kBusy : Sent::kRefused;
+    (void)r;
+}
+
+Sent SendHead(DeviceConnection* c, TransmitRequest* r) {
+    AdapterCallGuard guard(kOsWaitForever);  // the thread waits for its turn
+    if (!guard.held()) return Sent::kRefused;
+    const uint8_t* m = r->message;
+    int32_t kind = c->protocolKind;
+    int header = HeaderLength(kind, m);
+    const uint8_t* data = m + header;
+    int length = r->length - header;
+    bool quiet = !r->echo && !r->block && !r->notify;
+    MailboxSetup setup;
+    std::memset(&setup, 0, sizeof setup);
+    setup.linkCode = c->config.dataLinkSetup[0];
+    setup.dataLength = static_cast<uint16_t>(length);
+    setup.data = const_cast<uint8_t*>(data);
+    if (IsJ1939(kind)) {
+        uint32_t id = J1939Identifier(m);
+        if (length <= 8 && c->adapterType < 5) return UpdatePersistent(c, c->txMailboxMain, id, false, data, length, nullptr);
+        setup.identifierWidth = 29;
+        setup.identifier = id;
+        setup.destination = m[5];
+        if (length <= 8) {
+            setup.frameKind = kFrameSingle;
+            return LoadOneShot(c, r, setup, quiet);
+        }
+        setup.frameKind = (m[3] & 0x80) ? kFrameBroadcastTransport : kFrameConnectionTransport;
+        setup.sizeLimitOn = 1;
+        setup.sizeLimit = 1785;
+        return LoadOneShot(c, r, setup, false);
+    }
+    if (IsCan(kind)) {
+        bool standard = IsStandardCan(m);
+        uint32_t id = standard ? (static_cast<uint32_t>(m[1]) << 8 | m[2])
+                               : (static_cast<uint32_t>(m[1]) << 24 | static_cast<uint32_t>(m[2]) << 16 |
+                                  static_cast<uint32_t>(m[3]) << 8 | m[4]);
+        if (c->adapterType < 5) {
+            return standard ? UpdatePersistent(c, c->txMailboxStandard, id, true, data, length, nullptr)
+                            : UpdatePersistent(c, c->txMailboxMain, id, false, data, length, nullptr);
+        }
+        setup.identifierWidth = standard ? 11 : 29;
+        setup.frameKind = kFrameSingle;
+        setup.identifier = id;
+        return LoadOneShot(c, r, setup, quiet);
+    }
+    if (kind == kKindJ1850) {
+        uint32_t id = static_cast<uint32_t>(m[3]) << 16 | static_cast<uint32_t>(m[4]) << 8 | m[5];
+        // A persistent J1850 mailbox is written as the one-shot layout
+        // would be: the three header bytes as a 24-bit identifier.
+        if (c->adapterType < 5) return UpdatePersistent(c, c->txMailboxMain, id, false, data, length, nullptr);
+        setup.identifierWidth = 24;
+        setup.frameKind = kFrameSingle;
+        setup.sizeLimitOn = 1;
+        setup.identifier = id;
+        return LoadOneShot(c, r, setup, quiet);
+    }
+    // J1708 and PLC: priority, MID and the first data byte go in the header.
+    if (c->adapterType < 5) return UpdatePersistent(c, c->txMailboxMain, 0, false, data, length, m);
+    std::memcpy(setup.j1708Header, m, 3);
+    setup.sizeLimitOn = length > 19 ? 1 : 0;
+    setup.sizeLimit = 3830;
+    return LoadOneShot(c, r, setup, false);
+}
+
+}  // namespace
+
+// ---- The queue ---------------------------------------------------------------------
+
+TransmitRequest* NewRequest() {
+    TransmitRequest* r = static_cast<TransmitRequest*>(OsAllocate(sizeof(TransmitRequest)));
+    if (r != nullptr) r->serial = g_serial.fetch_add(1) + 1;
+    return r;
+}
+
+int16_t QueueRequest(DeviceConnection* c, TransmitRequest* request) {
+    request->connection = c;
+    request->inProgress = 0;
+    request->done = 0;
+    request->next = nullptr;
+    OsLockMutex(c->queueLock, kOsWaitForever);
+    Purge_locked(c);
+    TransmitRequest** tail = &c->transmitQueue;
+    while (*tail != nullptr) tail = &(*tail)->next;
+    *tail = request;
+    TransmitRequest* head = Head_locked(c);
+    bool behind = head != request && head->inProgress;
+    OsUnlockMutex(c->queueLock);
+    if (behind) return kQueuedBehind;
+    OsSetEvent(c->wakeEvent);
+    return kRp1210Ok;
+}
+
+void PurgeQueue(DeviceConnection* c) {
+    OsLockMutex(c->queueLock, kOsWaitForever);
+    Purge_locked(c);
+    OsUnlockMutex(c->queueLock);
+}
+
+void RemoveRequest(DeviceConnection* c, uint32_t serial) {
+    bool wake = false;
+    OsLockMutex(c->queueLock, kOsWaitForever);
+    for (TransmitRequest** link = &c->transmitQueue; *link != nullptr; link = &(*link)->next) {
+        TransmitRequest* r = *link;
+        if (r->serial != serial) continue;
+        if (r->inProgress && !r->done) {
+            // On the wire: it finishes, but its sender no longer waits for it.
+            r->client = nullptr;
+            r->event = nullptr;
+        } else {
+            *link = r->next;
+            OsFree(r);
+        }
+        break;
+    }
+    TransmitRequest* head = Head_locked(c);
+    if (head != nullptr && !head->inProgress) {
+        if (head->release != nullptr) head->release(head->client, head);
+        wake = true;
+    }
+    OsUnlockMutex(c->queueLock);
+    if (wake) OsSetEvent(c->wakeEvent);
+}
+
+void DetachClientRequests(DeviceConnection* c, ClientRecord* client) {
+    OsLockMutex(c->queueLock, kOsWaitForever);
+    for (TransmitRequest* r = c->transmitQueue; r != nullptr; r = r->next) {
+        if (r->client != client) continue;
+        r->client = nullptr;
+        r->event = nullptr;
+        if (!r->inProgress) r->done = 1;  // not sent yet: dropped
+    }
+    Purge_locked(c);
+    OsUnlockMutex(c->queueLock);
+}
+
+void FailPendingRequests(DeviceConnection* c) {
+    if (c->queueLock == nullptr) return;
+    OsLockMutex(c->queueLock, kOsWaitForever);
+    for (TransmitRequest* r = c->transmitQueue; r != nullptr; r = r->next) {
+        if (r->done) continue;
+        r->status = kErrHardwareNotResponding;
+        if (r->client != nullptr && r->completion != nullptr) {
+            r->client->lastTxStatus.store(kErrHardwareNotResponding);
+            OsSetEvent(r->client->txDone);
+        }
+        if (r->event != nullptr) OsSetEvent(r->event);
+        r->done = 1;
+    }
+    OsUnlockMutex(c->queueLock);
+}
+
+// ---- Sending ---------------------------------------------------------------------
+
+int16_t CheckClientMessage(ClientRecord* client, const uint8_t* message, int size) {
+    int32_t kind = KindOf(client->plan);
+    if (size < 0) return kErrMessageTooLong;
+    if (message == nullptr || size < 1) return kErrMessageFormatNotSupported;
+    if (size > SizeLimit(kind, message)) return kErrMessageTooLong;
+    if (size < HeaderLength(kind, message)) return kErrMessageFormatNotSupported;
+    if (kind == kKindJ1850 && message[0] != 3) return kErrMessageFormatNotSupported;
+    if (!client->protectOn.load()) {
+        // Messages that need the transport protocol need a claimed address.
+        if (kind == kKindJ1939 && size >= 15) return kErrAddressNeverClaimed;
+        return kRp1210Ok;
+    }
+    if (client->addressHeld.load()) return kRp1210Ok;
+    ReleaseClientClaim(client);  // lost to another node: the entry goes
+    return kErrAddressLost;
+}
+
+int16_t SendClientMessage(ClientRecord* c, const uint8_t* message, int16_t size, bool notify, bool block) {
+    if (c->linkLost.load()) return kErrHardwareNotResponding;
+    if (notify && c->window == nullptr) return kErrWindowHandleRequired;
+    if (notify && block) return kErrBlockNotAllowed;
+    int16_t checked = CheckClientMessage(c, message, size);
+    if (checked != kRp1210Ok) return checked;
+
+    uint16_t sequence = NextSequence();
+    TransmitRequest* r = NewRequest();
+    if (r == nullptr) return kErrNotEnoughMemory;
+    std::memcpy(r->message, message, static_cast<size_t>(size));
+    r->length = static_cast<uint16_t>(size);
+    r->sequence = sequence;
+    r->client = c;
+    r->completion = ClientCompletion;
+    r->release = ClientRelease;
+    r->notify = notify ? 1 : 0;
+    r->echo = c->echoOn.load() ? 1 : 0;
+    r->block = block ? 1 : 0;
+    r->event = block ? c->txRelease : nullptr;
+    uint32_t serial = r->serial;
+
+    OsResetEvent(c->txDone);
+    OsResetEvent(c->txRelease);
+    // The link monitor holds sendLock while it opens the connection again.
+    if (!OsLockMutex(c->sendLock, kSendLockWait)) {
+        OsFree(r);
+        return kErrHardwareNotResponding;
+    }
+    DeviceConnection* connection = PinClientConnection(c);
+    if (connection == nullptr) {
+        OsUnlockMutex(c->sendLock);
+        OsFree(r);
+        return kErrHardwareNotResponding;
+    }
+    int16_t queued = QueueRequest(connection, r);
+    OsUnlockMutex(c->sendLock);
+
+    if (queued == kQueuedBehind && block) {
+        // Another request is on the wire: wait for this one's turn.
+        if (!OsWaitEvent(c->txRelease, kReleaseWait)) {
+            RemoveRequest(connection, serial);
+            PurgeQueue(connection);
+            UnpinConnection(connection);
+            return kErrHardwareNotResponding;
+        }
+        if (!c->closing.load()) {
+            int16_t again = CheckClientMessage(c, message, size);
+            if (again != kRp1210Ok) {
+                RemoveRequest(connection, serial);
+                UnpinConnection(connection);
+                return again;
+            }
+            PurgeQueue(connection);
+        }
+        queued = kRp1210Ok;
+    }
+    UnpinConnection(connection);
+    if (queued != kRp1210Ok && queued != kQueuedBehind) {
+        if (c->monitorRunning.load()) c->linkLost.store(true);
+        return queued;
+    }
+    if (block && !c->closing.load()) {
+        // Woken by the completion, or by a disconnect or a closing connection.
+        OsWaitEvent(c->txDone, kOsWaitForever);
+        return static_cast<int16_t>(c->lastTxStatus.load());
+    }
+    if (c->closing.load()) return kErrClientDisconnected;
+    return notify ? static_cast<int16_t>(sequence) : kRp1210Ok;
+}
+
+// ---- The thread and the callbacks ------------------------------------------------------
 
 void TransmitThreadMain(void* argument) {
     DeviceConnection* c = static_cast<DeviceConnection*>(argument);
@@ -9,27 +430,42 @@ void TransmitThreadMain(void* argument) {
         // The release sets threadState and wakes the thread: no time limit needed.
         OsWaitEvent(c->wakeEvent, kOsWaitForever);
         if (c->threadState.load() == kThreadStopAsked) break;
+        for (;;) {
+            OsLockMutex(c->queueLock, kOsWaitForever);
+            Purge_locked(c);
+            TransmitRequest* head = Head_locked(c);
+            if (head == nullptr || head->inProgress) {
+                OsUnlockMutex(c->queueLock);
+                break;
+            }
+            head->inProgress = 1;
+            OsUnlockMutex(c->queueLock);
+
+            Sent sent = SendHead(c, head);
+            if (sent == Sent::kOnTheWire) break;  // its completion wakes the thread for the next
+            bool another = false;
+            OsLockMutex(c->queueLock, kOsWaitForever);
+            if (sent == Sent::kBusy) {
+                head->inProgress = 0;
+                another = true;
+            } else if (sent == Sent::kDoneNow) {
+                head->done = 1;
+                another = Head_locked(c) != nullptr;
+            } else {
+                another = Complete_locked(head, kErrHardwareNotResponding, 0);
+            }
+            OsUnlockMutex(c->queueLock);
+            if (sent == Sent::kBusy) OsSleep(kBusyPause);
+            if (!another || c->threadState.load() == kThreadStopAsked) break;
+        }
     }
     c->threadState.store(kThreadStopped);
 }
 
-void HV_CALL OnTransmitComplete(Mailbox* mailbox) {
-    if (mailbox == nullptr) return;
-    DeviceConnection* c = PinListedConnection(mailbox->owner);
-    if (c == nullptr) return;
-    UnpinConnection(c);
-}
+void HV_CALL OnTransmitComplete(Mailbox* mailbox) { CompleteFromAdapter(mailbox, kRp1210Ok); }
 
-void HV_CALL OnClaimComplete(Mailbox* mailbox) {
-    if (mailbox == nullptr) return;
-    DeviceConnection* c = PinListedConnection(mailbox->owner);
-    if (c == nullptr) return;
-    UnpinConnection(c);
-}
+void HV_CALL OnNoOpComplete(Mailbox*) {}
 
-void HV_CALL OnDataLinkError(Mailbox* mailbox, ZmxWord) {
-    if (mailbox == nullptr) return;
-    DeviceConnection* c = PinListedConnection(mailbox->owner);
-    if (c == nullptr) return;
-    UnpinConnection(c);
-}
+void HV_CALL OnClaimComplete(Mailbox* mailbox) { ClaimFrameComplete(mailbox); }
+
+void HV_CALL OnDataLinkError(Mailbox* mailbox, ZmxWord) { CompleteFromAdapter(mailbox, kErrMessageNotSent); }

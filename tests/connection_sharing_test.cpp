@@ -76,8 +76,8 @@ TEST_F(ConnectionTest, TwoProtocolsOnOneDeviceShareTheAdapterUntilTheLastCloses)
         // The adapter's type and buffers are the second connection's too.
         ClientRecord* second = AcquireClient(2);
         ASSERT_NE(second, nullptr);
-        EXPECT_EQ(second->connection->adapterType, 4);
-        EXPECT_EQ(second->connection->largeBuffers, 0);
+        EXPECT_EQ(second->connection.load()->adapterType, 4);
+        EXPECT_EQ(second->connection.load()->largeBuffers, 0);
         ReleaseClient(second);
     }
     EXPECT_EQ(RP1210_ClientDisconnect(1), 0);
@@ -105,8 +105,8 @@ TEST_F(ConnectionTest, AdapterDescriptionGivesTypeAndBuffers) {
         ASSERT_EQ(Connect(), 1);
         ClientRecord* client = AcquireClient(1);
         ASSERT_NE(client, nullptr);
-        EXPECT_EQ(client->connection->adapterType, c.type);
-        EXPECT_EQ(client->connection->largeBuffers, c.largeBuffers);
+        EXPECT_EQ(client->connection.load()->adapterType, c.type);
+        EXPECT_EQ(client->connection.load()->largeBuffers, c.largeBuffers);
         ReleaseClient(client);
         EXPECT_EQ(RP1210_ClientDisconnect(1), 0);
     }
