@@ -357,8 +357,10 @@ int16_t AddFilterMailbox(DeviceConnection* c, const FilterEntry& f) {
         const uint8_t* m = f.data + 1;
         const uint8_t* h = f.data + 5;
         if (f.data[0] == 0 || f.data[0] == '0') {
-            identifier = static_cast<uint32_t>(h[0]) << 8 | h[1];
-            mask = static_cast<uint32_t>(m[0]) << 8 | m[1];
+            // An 11-bit identifier and its mask are the last two of their four
+            // bytes, as the client-side match reads them.
+            identifier = static_cast<uint32_t>(h[2]) << 8 | h[3];
+            mask = static_cast<uint32_t>(m[2]) << 8 | m[3];
             width = 11;
             fullMask = mask == 0xFFFF;
         } else {

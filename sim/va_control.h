@@ -133,6 +133,23 @@ struct VaCall {
     uint8_t record[96];
 };
 
+// What VaDeliverRaw puts in a receive mailbox before its callback: every
+// field the library reads, as given (the data length too, even beyond the
+// buffer: the library must not believe it).
+struct VaDelivery {
+    uint8_t linkCode;         // 0: the mailbox's own
+    uint8_t identifierWidth;  // 0x02
+    uint8_t destination;      // 0x0a
+    uint8_t j1708Mid;         // 0x833
+    uint8_t j1708First;       // 0x834
+    uint8_t reserved[3];
+    uint32_t identifier;      // 0x06
+    uint32_t receiveTime;     // 0x1b
+    uint16_t dataLength;      // 0x29, as reported
+    uint16_t bytes;           // data bytes copied into the mailbox's buffer (cut to its size)
+    uint8_t data[2048];
+};
+
 // One open adapter.
 struct VaAdapterInfo {
     uint16_t id;
@@ -185,6 +202,21 @@ int32_t HV_CALL VaInjectTransport(uint16_t adapterId, uint8_t linkCode, uint32_t
 // Puts a J1708 message (MID first, then its bytes; 1..kVaMaxData bytes) on
 // the J1708 bus (link code 1).
 int32_t HV_CALL VaInjectJ1708(uint16_t adapterId, const uint8_t* message, uint32_t length);
+
+// A burst: `count` single frames (as VaInjectFrame, link codes 3 and 7) one
+// after the other in one work item; with 4 or more data bytes, bytes 0-3
+// carry a counter (least significant first) from `counterStart` up.
+int32_t HV_CALL VaInjectBurst(uint16_t adapterId, uint8_t linkCode, uint8_t identifierWidth, uint32_t identifier,
+                              const uint8_t* data, uint32_t length, uint32_t count, uint32_t counterStart);
+
+// Fills the live receive mailbox `mailbox` with `delivery` and runs its
+// callback on the adapter thread (in turn with other work).
+int32_t HV_CALL VaDeliverRaw(Mailbox* mailbox, const VaDelivery* delivery);
+
+// Transmit completions: 1 keeps them back from now on (the requests stay on
+// the wire); 0 lets the kept ones run and keeps no more; -1 drops the kept
+// ones and keeps no more. Returns how many were kept (0 for hold 1).
+int32_t HV_CALL VaHoldCompletions(int32_t hold);
 
 // Copies out up to `capacity` transmitted frames, oldest first, and removes
 // them from the log. With `frames` null: the number waiting, nothing removed.
@@ -268,7 +300,8 @@ int32_t HV_CALL VaAdapterThreadRunning(void);
 int32_t HV_CALL VaModulePath(char* path, uint32_t size);
 
 // Returns the controls to their start: transmitted log and call log
-// emptied, call counts 0, no forced load failures or refused entries, not silent, default description, replay and
+// emptied, call counts 0, no forced load failures or refused entries, no
+// completions kept back, not silent, default description, replay and
 // periodic J1708 stopped. Open adapters and their mailboxes stay.
 int32_t HV_CALL VaResetControls(void);
 
@@ -279,6 +312,9 @@ int32_t HV_CALL VaResetControls(void);
     X(VaInjectFrame)            \
     X(VaInjectTransport)        \
     X(VaInjectJ1708)            \
+    X(VaInjectBurst)            \
+    X(VaDeliverRaw)             \
+    X(VaHoldCompletions)        \
     X(VaTakeTransmitted)        \
     X(VaFailLoads)              \
     X(VaTakeCalls)              \

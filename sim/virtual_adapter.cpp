@@ -185,12 +185,17 @@ struct Adapter {
 };
 
 struct Work {
-    enum Kind { kDeliver, kTxComplete, kDataLinkError } kind = kDeliver;
+    enum Kind { kDeliver, kTxComplete, kDataLinkError, kRaw } kind = kDeliver;
     // kDeliver
     BusMessage message;
     uint16_t target = 0;          // 0: every adapter
     uint64_t targetSerial = 0;
     uint16_t exclude = 0;         // the sender, which hears no echo
+    uint32_t repeat = 1;          // a burst: the message this many times
+    bool counted = false;         // a burst: data bytes 0-3 count up from counterStart
+    uint32_t counterStart = 0;
+    // kRaw (also key/mailboxSerial)
+    std::shared_ptr<VaDelivery> raw;
     // kTxComplete
     const Mailbox* key = nullptr;
     uint64_t mailboxSerial = 0;
@@ -250,6 +255,8 @@ struct State {
     std::deque<LoggedFrame> transmitted;
     std::atomic<uint32_t> calls[kEntryCount];
     std::deque<VaCall> callLog;
+    bool holdCompletions = false;
+    std::deque<Work> heldCompletions;
 
     // Controls.
     uint32_t failLoads = 0;
@@ -537,15 +544,56 @@ void RaiseDataLinkError_locked(const Work& item, Lock& lock) {
     }
 }
 
+// Fills a receive mailbox exactly as a test asked and runs its callback.
+void DeliverRaw_locked(const Work& item, Lock& lock) {
+    VaMailbox* mailbox = FindMailbox_locked(item.key, item.mailboxSerial);
+    if (mailbox == nullptr || S().silent) return;
+    const VaDelivery& d = *item.raw;
+    Mailbox& record = mailbox->mb;
+    if (d.linkCode != 0) record.linkCode = d.linkCode;
+    record.identifier = d.identifier;
+    record.identifierWidth = d.identifierWidth;
+    record.destination = d.destination;
+    record.receiveTime = d.receiveTime;
+    record.j1708Header[1] = d.j1708Mid;
+    record.j1708Header[2] = d.j1708First;
+    size_t bytes = std::min<size_t>({d.bytes, sizeof d.data, mailbox->bufferSize});
+    if (bytes > 0) std::memcpy(mailbox->buffer, d.data, bytes);
+    record.data = mailbox->buffer;
+    record.dataLength = d.dataLength;  // as told, whatever the buffer holds
+    if (mailbox->callback != nullptr) {
+        MailboxCallback callback = mailbox->callback;
+        RunCallback_locked(mailbox, lock, [&] { callback(&record); });
+    }
+}
+
 void Process_locked(const Work& item, Lock& lock) {
     switch (item.kind) {
-        case Work::kDeliver: Deliver_locked(item.message, item.target, item.targetSerial, item.exclude, lock); break;
+        case Work::kDeliver:
+            if (item.repeat == 1 && !item.counted) {
+                Deliver_locked(item.message, item.target, item.targetSerial, item.exclude, lock);
+                break;
+            }
+            for (uint32_t i = 0; i < item.repeat; ++i) {
+                BusMessage message = item.message;
+                if (item.counted && message.data.size() >= 4) {
+                    uint32_t counter = item.counterStart + i;
+                    std::memcpy(message.data.data(), &counter, 4);
+                }
+                Deliver_locked(message, item.target, item.targetSerial, item.exclude, lock);
+            }
+            break;
+        case Work::kRaw: DeliverRaw_locked(item, lock); break;
         case Work::kTxComplete: CompleteTransmit_locked(item, lock); break;
         case Work::kDataLinkError: RaiseDataLinkError_locked(item, lock); break;
     }
 }
 
 void Queue_locked(Work&& item) {
+    if (item.kind == Work::kTxComplete && S().holdCompletions) {
+        S().heldCompletions.push_back(std::move(item));
+        return;
+    }
     S().work.push_back(std::move(item));
     S().wake.notify_all();
 }
@@ -1423,6 +1471,71 @@ HV_EXPORT int32_t HV_CALL VaInjectFrame(uint16_t adapterId, uint8_t linkCode, ui
     });
 }
 
+HV_EXPORT int32_t HV_CALL VaInjectBurst(uint16_t adapterId, uint8_t linkCode, uint8_t identifierWidth,
+                                         uint32_t identifier, const uint8_t* data, uint32_t length, uint32_t count,
+                                         uint32_t counterStart) {
+    return Control([&]() -> int32_t {
+        if (length > 0 && data == nullptr) return kVaErrNullPointer;
+        if (!IsCan(linkCode) || (identifierWidth != 29 && identifierWidth != 11) || length > 8 || count == 0) {
+            return kVaErrBadParameter;
+        }
+        BusMessage message;
+        message.linkCode = linkCode;
+        message.width = identifierWidth;
+        message.identifier = identifier & WidthMask(identifierWidth);
+        if (length > 0) message.data.assign(data, data + length);
+        Lock lock(S().lock);
+        if (S().thread == nullptr) return kVaErrNotRunning;
+        Work item;
+        item.kind = Work::kDeliver;
+        if (adapterId != 0) {
+            Adapter* adapter = FindAdapter_locked(adapterId);
+            if (adapter == nullptr) return kVaErrUnknownAdapter;
+            item.target = adapterId;
+            item.targetSerial = adapter->serial;
+        }
+        item.message = std::move(message);
+        item.repeat = count;
+        item.counted = length >= 4;
+        item.counterStart = counterStart;
+        Queue_locked(std::move(item));
+        return kVaOk;
+    });
+}
+
+HV_EXPORT int32_t HV_CALL VaDeliverRaw(Mailbox* mailbox, const VaDelivery* delivery) {
+    return Control([&]() -> int32_t {
+        if (mailbox == nullptr || delivery == nullptr) return kVaErrNullPointer;
+        Lock lock(S().lock);
+        VaMailbox* known = FindMailbox_locked(mailbox);
+        if (known == nullptr) return kVaErrUnknownMailbox;
+        if (known->direction != 0) return kVaErrWrongDirection;
+        Work item;
+        item.kind = Work::kRaw;
+        item.key = mailbox;
+        item.mailboxSerial = known->serial;
+        item.raw = std::make_shared<VaDelivery>(*delivery);
+        Queue_locked(std::move(item));
+        return kVaOk;
+    });
+}
+
+HV_EXPORT int32_t HV_CALL VaHoldCompletions(int32_t hold) {
+    Lock lock(S().lock);
+    if (hold > 0) {
+        S().holdCompletions = true;
+        return kVaOk;
+    }
+    S().holdCompletions = false;
+    int32_t count = static_cast<int32_t>(S().heldCompletions.size());
+    if (hold == 0) {
+        for (Work& item : S().heldCompletions) S().work.push_back(std::move(item));
+        S().wake.notify_all();
+    }
+    S().heldCompletions.clear();
+    return count;
+}
+
 HV_EXPORT int32_t HV_CALL VaInjectTransport(uint16_t adapterId, uint8_t linkCode, uint32_t identifier,
                                              uint8_t destination, const uint8_t* data, uint32_t length) {
     return Control([&]() -> int32_t {
@@ -1694,6 +1807,8 @@ HV_EXPORT int32_t HV_CALL VaResetControls(void) {
     Lock lock(S().lock);
     S().transmitted.clear();
     S().callLog.clear();
+    S().holdCompletions = false;
+    S().heldCompletions.clear();
     for (auto& count : S().calls) count.store(0);
     for (auto& rule : S().forced) rule = State::ForcedFailure();
     S().failLoads = 0;

@@ -4,6 +4,7 @@
 #include "rp1210/connection.h"
 #include "rp1210/mux_binding.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,11 @@ LibraryTest::LibraryTest() {
 #endif
     WriteVendorIni(DefaultVendorIni());
     WriteAdapterIni(IniText());
+    // The clients' windows in these tests are made up: keep what is posted to them.
+    OsHooks hooks = OsGetHooks();
+    hooks.postMessage = OsRecordPostedMessage;
+    OsSetHooks(&hooks);
+    OsTakePostedMessages();
 }
 
 LibraryTest::~LibraryTest() {
@@ -109,4 +115,39 @@ void LibraryTest::ExpectNothingLeft() {
         EXPECT_EQ(va->VaListAdapters(nullptr, 0), 0);
         EXPECT_EQ(va->VaListMailboxes(0, nullptr, 0), 0);
     }
+}
+
+std::vector<VaMailboxInfo> LibraryTest::Mailboxes(VaModule& va, int direction) {
+    std::vector<VaMailboxInfo> all(static_cast<size_t>(std::max(0, va.VaListMailboxes(0, nullptr, 0))));
+    all.resize(static_cast<size_t>(std::max(0, va.VaListMailboxes(0, all.data(), static_cast<uint32_t>(all.size())))));
+    std::vector<VaMailboxInfo> chosen;
+    for (const VaMailboxInfo& info : all) {
+        if (direction < 0 || info.direction == direction) chosen.push_back(info);
+    }
+    return chosen;
+}
+
+std::vector<VaFrame> LibraryTest::Transmitted(VaModule& va) {
+    std::vector<VaFrame> frames(static_cast<size_t>(va.VaTakeTransmitted(nullptr, 0)));
+    frames.resize(static_cast<size_t>(va.VaTakeTransmitted(frames.data(), static_cast<uint32_t>(frames.size()))));
+    return frames;
+}
+
+std::vector<uint8_t> LibraryTest::Read(int16_t id, int* result, int16_t bufferSize) {
+    std::vector<uint8_t> buffer(2000);
+    int16_t got = RP1210_ReadMessage(id, reinterpret_cast<char*>(buffer.data()), bufferSize, 0);
+    if (result != nullptr) *result = got;
+    if (got <= 0) return {};
+    buffer.resize(static_cast<size_t>(got));
+    return buffer;
+}
+
+std::string LibraryTest::Hex(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char two[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(two, sizeof two, i ? " %02x" : "%02x", bytes[i]);
+        text += two;
+    }
+    return text;
 }

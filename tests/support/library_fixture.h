@@ -2,8 +2,8 @@
 // program: the vendor INI and the adapter INI in the Windows directory (the
 // multiplexer library reads them through an OS layer of its own: natively a
 // temporary directory that WINDIR names, under Wine the prefix's real one),
-// a fast clock, and the virtual adapter under the transport names the
-// library gives the multiplexer. After each test nothing may be left: no client,
+// a fast clock, a recorder of posted window messages, and the virtual
+// adapter under the transport names the library gives the multiplexer. After each test nothing may be left: no client,
 // no connection, no AdapterCallLock, no open adapter, no mailbox.
 #pragma once
 
@@ -66,6 +66,17 @@ protected:
     static bool FirstRecord(const std::vector<VaCall>& calls, const char* entry, Record* record, int skip = 0);
 
     void ExpectNothingLeft();
+
+    // The live mailboxes of a module: direction 0 receive, 1 transmit, -1 all.
+    static std::vector<VaMailboxInfo> Mailboxes(VaModule& va, int direction = -1);
+    static std::vector<VaFrame> Transmitted(VaModule& va);
+    // Waits until the module's adapter thread has delivered everything.
+    static void Idle(VaModule& va) { ASSERT_EQ(va.VaWaitIdle(20000), 0); }
+    // A non-blocking read: the message's bytes, or empty with *result set
+    // (0 or a negative code).
+    static std::vector<uint8_t> Read(int16_t id, int* result = nullptr, int16_t bufferSize = 2000);
+    // Hex text of bytes ("0a ff ...").
+    static std::string Hex(const std::vector<uint8_t>& bytes);
 
 #ifndef _WIN32
     TempWindowsDir dir_;
