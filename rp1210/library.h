@@ -58,6 +58,7 @@ struct MailboxNode {
     MailboxNode* next;
     Mailbox* mailbox;
     uint8_t linkCode;
+    uint8_t width;
     uint32_t identifier;
     uint32_t mask;
     uint8_t destination;

@@ -105,6 +105,7 @@ int32_t LoadReceive_locked(DeviceConnection* c, uint8_t linkCode, uint8_t width,
     }
     node->mailbox = setup.mailbox;
     node->linkCode = linkCode;
+    node->width = width;
     node->identifier = identifier;
     node->mask = mask;
     node->next = c->receiveMailboxes;
@@ -126,11 +127,25 @@ int CountReceive_locked(const DeviceConnection* c) {
     return count;
 }
 
-bool Listed_locked(const DeviceConnection* c, uint8_t linkCode, uint32_t identifier, uint32_t mask) {
+// Whether a receive mailbox for the same frames is loaded already. The
+// identifier width counts too: an 11-bit and a 29-bit mailbox with the same
+// numbers take different frames.
+bool Listed_locked(const DeviceConnection* c, uint8_t linkCode, uint8_t width, uint32_t identifier, uint32_t mask) {
     for (const MailboxNode* node = c->receiveMailboxes; node != nullptr; node = node->next) {
-        if (node->linkCode == linkCode && node->identifier == identifier && node->mask == mask) return true;
+        if (node->linkCode == linkCode && node->width == width && node->identifier == identifier && node->mask == mask) {
+            return true;
+        }
     }
     return false;
+}
+
+// An accept-all mailbox, unless the connection has one for these frames:
+// every client of a connection asks for pass-all, and a second mailbox
+// would hand each frame to every client twice.
+int32_t LoadAcceptAll_locked(DeviceConnection* c, uint8_t linkCode, uint8_t width, uint8_t frameKind,
+                             uint16_t bufferSize, uint16_t sizeLimit) {
+    if (Listed_locked(c, linkCode, width, 0, 0)) return 0;
+    return LoadReceive_locked(c, linkCode, width, frameKind, 0, 0, false, bufferSize, sizeLimit);
 }
 
 uint8_t LinkCodeOf(const DeviceConnection* c) { return c->config.dataLinkSetup[0]; }
@@ -140,12 +155,12 @@ int32_t LoadPassAll_locked(DeviceConnection* c) {
     uint8_t link = LinkCodeOf(c);
     switch (c->protocolKind) {
         case kKindJ1939:
-        case kKindJ1939Ch2: return LoadReceive_locked(c, link, 29, kFrameSingle, 0, 0, false, 8, 0);
+        case kKindJ1939Ch2: return LoadAcceptAll_locked(c, link, 29, kFrameSingle, 8, 0);
         case kKindCan:
         case kKindCanCh2:
-            LoadReceive_locked(c, link, 29, kFrameSingle, 0, 0, false, 8, 0);  // extended frames: best effort
-            return LoadReceive_locked(c, link, 11, kFrameSingle, 0, 0, false, 8, 0);
-        case kKindJ1850: return LoadReceive_locked(c, kLinkCodeJ1850, 24, kFrameSingle, 0, 0, false, 508, 512);
+            LoadAcceptAll_locked(c, link, 29, kFrameSingle, 8, 0);  // extended frames: best effort
+            return LoadAcceptAll_locked(c, link, 11, kFrameSingle, 8, 0);
+        case kKindJ1850: return LoadAcceptAll_locked(c, kLinkCodeJ1850, 24, kFrameSingle, 508, 512);
         default:
             if (c->receiveMailboxes != nullptr) return 0;  // J1708 has one mailbox for everything
             return LoadReceive_locked(c, kLinkCodeJ1708, 0, 0, 0, 0, false, 505, 3572);
@@ -385,7 +400,7 @@ int16_t AddFilterMailbox(DeviceConnection* c, const FilterEntry& f) {
         mask = 0;
         fullMask = false;
     }
-    if (Listed_locked(c, link, identifier, mask)) return kRp1210Ok;
+    if (Listed_locked(c, link, width, identifier, mask)) return kRp1210Ok;
     int32_t result = LoadReceive_locked(c, link, width, kFrameSingle, identifier, mask, fullMask, 8, 0);
     if (result == kErrNotEnoughMemory) return kErrNotEnoughMemory;
     return result == 0 ? kRp1210Ok : kErrHardwareNotResponding;

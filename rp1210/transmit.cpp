@@ -109,12 +109,13 @@ void CompleteFromAdapter(Mailbox* mailbox, int32_t status) {
     UnpinConnection(c);
 }
 
-// The completion of a client's send: its status, its window message, its echo.
+// The completion of a client's send: its status, its window message, its
+// echo; a blocking sender is woken last, so that its echo is in its ring
+// when the send returns.
 void ClientCompletion(ClientRecord* client, TransmitRequest* r) {
     if (client == nullptr) return;  // the sender has gone
     client->lastActivity.store(OsTickCount());
     client->lastTxStatus.store(r->status);
-    OsSetEvent(client->txDone);
     if (r->notify && client->window != nullptr) {
         OsPostMessage(client->window, client->statusMessageId, kErrTxMessageStatus,
                       static_cast<intptr_t>(r->sequence + r->status));
@@ -130,6 +131,7 @@ void ClientCompletion(ClientRecord* client, TransmitRequest* r) {
         std::memcpy(echo + 5, body, static_cast<size_t>(bodyLength));
         AppendToClient(client, r->connection, echo, bodyLength + 5);
     }
+    OsSetEvent(client->txDone);
 }
 
 void ClientRelease(ClientRecord* client, TransmitRequest*) {
