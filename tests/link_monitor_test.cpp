@@ -67,7 +67,12 @@ TEST_F(LinkMonitorTest, ATimerThatWentBackReopensWithTheFilters) {
     ASSERT_EQ(id, 1);
     uint8_t filter[] = {0x01, 0xCA, 0xFE, 0x00, 0, 0, 0};
     ASSERT_EQ(RP1210_SendCommand(4, id, reinterpret_cast<char*>(filter), 7), 0);
-    ASSERT_TRUE(ClientState(id, [](ClientRecord* c) { return c->lastTimerValue.load() > 20; }));
+    // An adapter that has run for a while; once the monitor has seen that,
+    // its timer restarts from 0.
+    VaAdapterInfo adapter;
+    ASSERT_EQ(usb_.VaListAdapters(&adapter, 1), 1);
+    ASSERT_EQ(usb_.LoadTimer(adapter.id, 5000000), 0);
+    ASSERT_TRUE(ClientState(id, [](ClientRecord* c) { return c->lastTimerValue.load() >= 5000000; }));
     int dataLinksBefore = usb_.VaCallCount("InitDataLink");
     ASSERT_EQ(usb_.VaResetTimer(0), 0);
     ASSERT_TRUE(WaitFor([&] { return usb_.VaCallCount("InitDataLink") > dataLinksBefore; }));
