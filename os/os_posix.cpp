@@ -399,12 +399,14 @@ struct OsMutex {
     std::mutex lock;
     std::condition_variable released;
     bool held = false;
+    int waiters = 0;  // threads in a wait: only they need a notify
 };
 
 struct OsEvent {
     std::mutex lock;
     std::condition_variable changed;
     bool set = false;
+    int waiters = 0;
 };
 
 struct OsThread {
@@ -417,25 +419,34 @@ OsMutex* OsPlatformCreateMutex() { return new (std::nothrow) OsMutex(); }
 
 bool OsLockMutex(OsMutex* mutex, unsigned milliseconds) {
     if (mutex == nullptr) return false;
-    unsigned real = OsRealWait(milliseconds);
     std::unique_lock<std::mutex> lock(mutex->lock);
+    if (!mutex->held) {
+        mutex->held = true;
+        return true;
+    }
+    unsigned real = OsRealWait(milliseconds);
     auto free = [mutex] { return !mutex->held; };
+    ++mutex->waiters;
+    bool taken = true;
     if (real == kOsWaitForever) {
         mutex->released.wait(lock, free);
-    } else if (!mutex->released.wait_for(lock, std::chrono::milliseconds(real), free)) {
-        return false;
+    } else {
+        taken = mutex->released.wait_for(lock, std::chrono::milliseconds(real), free);
     }
-    mutex->held = true;
-    return true;
+    --mutex->waiters;
+    if (taken) mutex->held = true;
+    return taken;
 }
 
 void OsUnlockMutex(OsMutex* mutex) {
     if (mutex == nullptr) return;
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(mutex->lock);
         mutex->held = false;
+        wake = mutex->waiters > 0;
     }
-    mutex->released.notify_one();
+    if (wake) mutex->released.notify_one();
 }
 
 void OsDestroyMutex(OsMutex* mutex) { delete mutex; }
@@ -446,7 +457,7 @@ void OsSetEvent(OsEvent* event) {
     if (event == nullptr) return;
     std::lock_guard<std::mutex> lock(event->lock);
     event->set = true;
-    event->changed.notify_one();
+    if (event->waiters > 0) event->changed.notify_one();
 }
 
 void OsResetEvent(OsEvent* event) {
@@ -457,12 +468,19 @@ void OsResetEvent(OsEvent* event) {
 
 bool OsWaitEvent(OsEvent* event, unsigned milliseconds) {
     if (event == nullptr) return false;
-    unsigned real = OsRealWait(milliseconds);
     std::unique_lock<std::mutex> lock(event->lock);
-    if (real == kOsWaitForever) {
-        event->changed.wait(lock, [event] { return event->set; });
-    } else if (!event->changed.wait_for(lock, std::chrono::milliseconds(real), [event] { return event->set; })) {
-        return false;
+    if (!event->set) {
+        unsigned real = OsRealWait(milliseconds);
+        auto isSet = [event] { return event->set; };
+        ++event->waiters;
+        bool set = true;
+        if (real == kOsWaitForever) {
+            event->changed.wait(lock, isSet);
+        } else {
+            set = event->changed.wait_for(lock, std::chrono::milliseconds(real), isSet);
+        }
+        --event->waiters;
+        if (!set) return false;
     }
     event->set = false;  // auto-reset: one waiter takes it
     return true;

@@ -100,52 +100,117 @@ OsVersion OsPlatformVersion() {
 
 uint32_t OsPlatformTickCount() { return GetTickCount(); }
 
+// Mutexes and events live in the process: a slim reader/writer lock and a
+// condition variable with a flag, so that taking and releasing them costs no
+// kernel call unless someone has to wait (the same design as the POSIX side,
+// and the same semantics: a mutex is not taken twice by its owner).
+struct OsMutex {
+    SRWLOCK lock;
+    CONDITION_VARIABLE released;
+    bool held;
+    int waiters;
+};
+
+struct OsEvent {
+    SRWLOCK lock;
+    CONDITION_VARIABLE changed;
+    bool set;
+    int waiters;
+};
+
 namespace {
 
-DWORD WaitTime(unsigned milliseconds) {
+// Waits on `condition` (lock held) until `done()` or the time-out; true when done.
+template <class Done>
+bool WaitUntil(CONDITION_VARIABLE* condition, SRWLOCK* lock, unsigned milliseconds, Done done) {
     unsigned real = OsRealWait(milliseconds);
-    return real == kOsWaitForever ? INFINITE : static_cast<DWORD>(real);
+    ULONGLONG start = GetTickCount64();
+    while (!done()) {
+        DWORD wait = INFINITE;
+        if (real != kOsWaitForever) {
+            ULONGLONG passed = GetTickCount64() - start;
+            if (passed >= real) return false;
+            wait = static_cast<DWORD>(real - passed);
+        }
+        SleepConditionVariableSRW(condition, lock, wait, 0);
+    }
+    return true;
 }
 
 }  // namespace
 
-// Mutexes, events and threads are the platform's handles.
-OsMutex* OsPlatformCreateMutex() { return reinterpret_cast<OsMutex*>(CreateMutexA(nullptr, FALSE, nullptr)); }
+OsMutex* OsPlatformCreateMutex() {
+    OsMutex* mutex = new (std::nothrow) OsMutex();
+    if (mutex == nullptr) return nullptr;
+    InitializeSRWLock(&mutex->lock);
+    InitializeConditionVariable(&mutex->released);
+    return mutex;
+}
 
 bool OsLockMutex(OsMutex* mutex, unsigned milliseconds) {
     if (mutex == nullptr) return false;
-    DWORD result = WaitForSingleObject(reinterpret_cast<HANDLE>(mutex), WaitTime(milliseconds));
-    // An abandoned mutex is owned by the caller now; what it guarded is the
-    // caller's to check, as after any other take.
-    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    AcquireSRWLockExclusive(&mutex->lock);
+    bool taken = true;
+    if (mutex->held) {
+        ++mutex->waiters;
+        taken = WaitUntil(&mutex->released, &mutex->lock, milliseconds, [mutex] { return !mutex->held; });
+        --mutex->waiters;
+    }
+    if (taken) mutex->held = true;
+    ReleaseSRWLockExclusive(&mutex->lock);
+    return taken;
 }
 
 void OsUnlockMutex(OsMutex* mutex) {
-    if (mutex != nullptr) ReleaseMutex(reinterpret_cast<HANDLE>(mutex));
+    if (mutex == nullptr) return;
+    AcquireSRWLockExclusive(&mutex->lock);
+    mutex->held = false;
+    bool wake = mutex->waiters > 0;
+    ReleaseSRWLockExclusive(&mutex->lock);
+    if (wake) WakeConditionVariable(&mutex->released);
 }
 
-void OsDestroyMutex(OsMutex* mutex) {
-    if (mutex != nullptr) CloseHandle(reinterpret_cast<HANDLE>(mutex));
-}
+void OsDestroyMutex(OsMutex* mutex) { delete mutex; }
 
-OsEvent* OsPlatformCreateEvent() { return reinterpret_cast<OsEvent*>(CreateEventA(nullptr, FALSE, FALSE, nullptr)); }
+OsEvent* OsPlatformCreateEvent() {
+    OsEvent* event = new (std::nothrow) OsEvent();
+    if (event == nullptr) return nullptr;
+    InitializeSRWLock(&event->lock);
+    InitializeConditionVariable(&event->changed);
+    return event;
+}
 
 void OsSetEvent(OsEvent* event) {
-    if (event != nullptr) SetEvent(reinterpret_cast<HANDLE>(event));
+    if (event == nullptr) return;
+    AcquireSRWLockExclusive(&event->lock);
+    event->set = true;
+    bool wake = event->waiters > 0;
+    ReleaseSRWLockExclusive(&event->lock);
+    if (wake) WakeConditionVariable(&event->changed);
 }
 
 void OsResetEvent(OsEvent* event) {
-    if (event != nullptr) ResetEvent(reinterpret_cast<HANDLE>(event));
+    if (event == nullptr) return;
+    AcquireSRWLockExclusive(&event->lock);
+    event->set = false;
+    ReleaseSRWLockExclusive(&event->lock);
 }
 
 bool OsWaitEvent(OsEvent* event, unsigned milliseconds) {
     if (event == nullptr) return false;
-    return WaitForSingleObject(reinterpret_cast<HANDLE>(event), WaitTime(milliseconds)) == WAIT_OBJECT_0;
+    AcquireSRWLockExclusive(&event->lock);
+    bool set = true;
+    if (!event->set) {
+        ++event->waiters;
+        set = WaitUntil(&event->changed, &event->lock, milliseconds, [event] { return event->set; });
+        --event->waiters;
+    }
+    if (set) event->set = false;  // auto-reset: one waiter takes it
+    ReleaseSRWLockExclusive(&event->lock);
+    return set;
 }
 
-void OsDestroyEvent(OsEvent* event) {
-    if (event != nullptr) CloseHandle(reinterpret_cast<HANDLE>(event));
-}
+void OsDestroyEvent(OsEvent* event) { delete event; }
 
 struct OsThread {
     HANDLE handle;

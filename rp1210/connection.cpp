@@ -259,6 +259,7 @@ void DestroyList_locked() {
 void FreeConnection(DeviceConnection* c) {
     TransmitRequest* queued = c->transmitQueue;
     c->transmitQueue = nullptr;
+    c->transmitTail = nullptr;
     while (queued != nullptr) {
         TransmitRequest* next = queued->next;
         OsFree(queued);

@@ -69,6 +69,7 @@ struct TransmitRequest;
 using RequestCallback = void (*)(ClientRecord* client, TransmitRequest* request);
 
 // One send on a connection's transmit queue (oldest first, under queueLock).
+// A queued request is allocated with room for its own message only.
 struct TransmitRequest {
     TransmitRequest* next;
     DeviceConnection* connection;
@@ -76,7 +77,6 @@ struct TransmitRequest {
     uint32_t timestamp;            // set at completion from the mailbox
     RequestCallback completion;
     RequestCallback release;
-    uint8_t message[kMessageRoom];
     uint16_t length;
     uint16_t inProgress;
     OsEvent* event;                // the sender's txRelease for blocking sends
@@ -87,6 +87,7 @@ struct TransmitRequest {
     uint16_t echo;
     uint16_t block;
     uint32_t serial;  // unique per request, for taking one back
+    uint8_t message[kMessageRoom];  // the client's bytes as passed (length of them)
 };
 
 struct ClientRecord {
@@ -139,6 +140,7 @@ struct DeviceConnection {
     int32_t protocolKind;  // ProtocolKind
     uint8_t receiveBuffer[kReceiveBufferSize];
     TransmitRequest* transmitQueue;  // oldest first, under queueLock
+    TransmitRequest* transmitTail;
     MailboxNode* receiveMailboxes;
     MailboxNode* claimMailboxes;
     Mailbox* broadcastMailbox;

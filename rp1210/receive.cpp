@@ -245,10 +245,13 @@ void AppendToClient(ClientRecord* c, const DeviceConnection* connection, const u
     bool wasEmpty = c->ringRead == c->ringWrite;
     if (!RingAppend_locked(c, message, length)) {
         c->ringOverflow = kErrRxQueueFull;
+        OsSetEvent(c->dataReady);  // a blocked reader reports it
         OsUnlockMutex(c->ringLock);
         return;
     }
-    OsSetEvent(c->dataReady);
+    // A reader waits only on an empty ring (it looks, and clears dataReady,
+    // under ringLock): only the first message after empty needs to wake it.
+    if (wasEmpty) OsSetEvent(c->dataReady);
     OsUnlockMutex(c->ringLock);
     if (wasEmpty && c->window != nullptr) OsPostMessage(c->window, c->dataMessageId, 0, 0);
 }
@@ -295,18 +298,19 @@ void HV_CALL OnFrameReceived(Mailbox* mailbox) {
 
 int16_t ReadClientMessage(ClientRecord* c, uint8_t* buffer, int16_t bufferSize, bool block) {
     OsLockMutex(c->ringLock, kOsWaitForever);
-    if (c->ringOverflow != 0) {
-        // A message did not fit: the reader learns it once, and the ring starts afresh.
-        c->ringOverflow = 0;
-        RingEmpty_locked(c);
-        OsUnlockMutex(c->ringLock);
-        return -kErrRxQueueFull;
-    }
-    OsResetEvent(c->dataReady);
-    while (RingUsed_locked(c) == 0) {
+    for (;;) {
+        if (c->ringOverflow != 0) {
+            // A message did not fit: the reader learns it once, and the ring starts afresh.
+            c->ringOverflow = 0;
+            RingEmpty_locked(c);
+            OsUnlockMutex(c->ringLock);
+            return -kErrRxQueueFull;
+        }
+        OsResetEvent(c->dataReady);
+        if (RingUsed_locked(c) > 0) break;
         OsUnlockMutex(c->ringLock);
         if (!block) return 0;
-        OsWaitEvent(c->dataReady, kOsWaitForever);  // set by appends, the teardown and link loss
+        OsWaitEvent(c->dataReady, kOsWaitForever);  // set by appends, overflows, the teardown and link loss
         if (c->closing.load()) return -kErrClientDisconnected;
         if (c->statusChange.exchange(false)) return -kErrHardwareStatusChange;
         OsLockMutex(c->ringLock, kOsWaitForever);

@@ -22,7 +22,9 @@ void ZeroPadded(const char* text, char* out, size_t size) {
 
 // Copies `text` cut to the caller's 17-byte buffer.
 void CopyVersion(char* out, const char* text) {
-    std::snprintf(out, kVersionTextSize, "%s", text);
+    size_t length = std::min<size_t>(std::strlen(text), kVersionTextSize - 1);
+    std::memcpy(out, text, length);
+    out[length] = '\0';
 }
 
 }  // namespace

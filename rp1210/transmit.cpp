@@ -13,6 +13,7 @@
 #include "rp1210/rp1210_defs.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -75,6 +76,7 @@ void Purge_locked(DeviceConnection* c) {
     while (TransmitRequest* r = c->transmitQueue) {
         if (!r->done) break;
         c->transmitQueue = r->next;
+        if (c->transmitQueue == nullptr) c->transmitTail = nullptr;
         OsFree(r);
     }
 }
@@ -251,8 +253,9 @@ Sent SendHead(DeviceConnection* c, TransmitRequest* r) {
 
 // ---- The queue ---------------------------------------------------------------------
 
-TransmitRequest* NewRequest() {
-    TransmitRequest* r = static_cast<TransmitRequest*>(OsAllocate(sizeof(TransmitRequest)));
+TransmitRequest* NewRequest(int length) {
+    size_t room = length < 0 ? 0 : length > kMessageRoom ? kMessageRoom : static_cast<size_t>(length);
+    TransmitRequest* r = static_cast<TransmitRequest*>(OsAllocate(offsetof(TransmitRequest, message) + room));
     if (r != nullptr) r->serial = g_serial.fetch_add(1) + 1;
     return r;
 }
@@ -264,9 +267,12 @@ int16_t QueueRequest(DeviceConnection* c, TransmitRequest* request) {
     request->next = nullptr;
     OsLockMutex(c->queueLock, kOsWaitForever);
     Purge_locked(c);
-    TransmitRequest** tail = &c->transmitQueue;
-    while (*tail != nullptr) tail = &(*tail)->next;
-    *tail = request;
+    if (c->transmitTail != nullptr) {
+        c->transmitTail->next = request;
+    } else {
+        c->transmitQueue = request;
+    }
+    c->transmitTail = request;
     TransmitRequest* head = Head_locked(c);
     bool behind = head != request && head->inProgress;
     OsUnlockMutex(c->queueLock);
@@ -284,15 +290,16 @@ void PurgeQueue(DeviceConnection* c) {
 void RemoveRequest(DeviceConnection* c, uint32_t serial) {
     bool wake = false;
     OsLockMutex(c->queueLock, kOsWaitForever);
-    for (TransmitRequest** link = &c->transmitQueue; *link != nullptr; link = &(*link)->next) {
-        TransmitRequest* r = *link;
+    TransmitRequest* previous = nullptr;
+    for (TransmitRequest* r = c->transmitQueue; r != nullptr; previous = r, r = r->next) {
         if (r->serial != serial) continue;
         if (r->inProgress && !r->done) {
             // On the wire: it finishes, but its sender no longer waits for it.
             r->client = nullptr;
             r->event = nullptr;
         } else {
-            *link = r->next;
+            (previous != nullptr ? previous->next : c->transmitQueue) = r->next;
+            if (c->transmitTail == r) c->transmitTail = previous;
             OsFree(r);
         }
         break;
@@ -361,7 +368,7 @@ int16_t SendClientMessage(ClientRecord* c, const uint8_t* message, int16_t size,
     if (checked != kRp1210Ok) return checked;
 
     uint16_t sequence = NextSequence();
-    TransmitRequest* r = NewRequest();
+    TransmitRequest* r = NewRequest(size);
     if (r == nullptr) return kErrNotEnoughMemory;
     std::memcpy(r->message, message, static_cast<size_t>(size));
     r->length = static_cast<uint16_t>(size);

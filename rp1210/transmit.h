@@ -25,8 +25,9 @@ int16_t SendClientMessage(ClientRecord* client, const uint8_t* message, int16_t 
 // (J1939 address protection).
 int16_t CheckClientMessage(ClientRecord* client, const uint8_t* message, int size);
 
-// A new queued request (zero-filled, its serial set), or nullptr.
-TransmitRequest* NewRequest();
+// A new queued request with room for a message of `length` bytes
+// (zero-filled, its serial set), or nullptr.
+TransmitRequest* NewRequest(int length);
 // Appends a request to the connection's queue: 0 (the thread is woken),
 // kQueuedBehind, or 133. The queue owns the request from then on.
 int16_t QueueRequest(DeviceConnection* connection, TransmitRequest* request);

@@ -8,8 +8,16 @@ cd "$root"
 bash scripts/bootstrap.sh >/dev/null
 
 bash scripts/build.sh bench >/dev/null
+# python-can's virtual bus (Debian's python3-can), measured in this run.
+pythoncan=$(/usr/bin/python3 bench/python_can_virtual.py 200000 2>/dev/null || echo 0)
 echo "== native (optimised, $(uname -m))"
 build/bench/tests/zmx-bench
+echo "-- RP1210 library (HVLNK32 core, virtual adapter); python-can virtual bus: $pythoncan messages/s"
+build/bench/tests/rp1210-bench "$pythoncan"
+if [ -x build/bench/tests/rp1210-gbench ]; then
+  echo "-- Google Benchmark"
+  build/bench/tests/rp1210-gbench --benchmark_min_time=0.5 2>/dev/null | grep -E '^(Receive|NonBlocking|Check|Benchmark|-)'
+fi
 
 bash scripts/build.sh win32 >/dev/null
 if reason=$(bash scripts/wine-usable.sh); then
@@ -19,6 +27,8 @@ if reason=$(bash scripts/wine-usable.sh); then
   wine wineboot </dev/null >/dev/null 2>&1
   echo "== win32 (PE32 under Wine)"
   (cd build/win32/tests && wine zmx-bench.exe)
+  echo "-- RP1210 library"
+  (cd build/win32/tests && wine rp1210-bench.exe "$pythoncan")
   wineserver -k </dev/null >/dev/null 2>&1 || true
 else
   echo "== win32 benchmarks NOT RUN: $reason."
