@@ -235,14 +235,34 @@ int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int3
     return id;
 }
 
-int16_t DisconnectClient(int16_t clientId, int callerRefs) {
+int16_t DisconnectClient(int16_t clientId) {
     ClientRecord* c = nullptr;
     if (clientId >= 1 && clientId <= kClientSlots) {
         std::lock_guard<std::mutex> lock(g_tableLock);
         c = g_table[clientId - 1];
         g_table[clientId - 1] = nullptr;  // no call finds it from now on
     }
-    if (c != nullptr) TeardownClient(c, callerRefs);
+    if (c != nullptr) TeardownClient(c, 0);
     OsSleep(kSettle);
     return c != nullptr ? kRp1210Ok : kErrInvalidClientId;
+}
+
+int16_t DisconnectHeldClient(ClientRecord* c) {
+    bool mine = false;
+    {
+        std::lock_guard<std::mutex> lock(g_tableLock);
+        if (g_table[c->id - 1] == c) {
+            g_table[c->id - 1] = nullptr;
+            mine = true;
+        }
+    }
+    if (!mine) {
+        // Another thread's disconnect has it: that teardown waits for this reference.
+        ReleaseClient(c);
+        OsSleep(kSettle);
+        return kErrInvalidClientId;
+    }
+    TeardownClient(c, 1);
+    OsSleep(kSettle);
+    return kRp1210Ok;
 }

@@ -36,6 +36,7 @@ int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int3
                       int16_t appPacketizing);
 
 // RP1210_ClientDisconnect's work: 0, or 129 for an id not in the table.
-// `callerRefs` is the number of references the calling thread itself holds
-// on that client (1 when called from inside another export on it).
-int16_t DisconnectClient(int16_t clientId, int callerRefs);
+int16_t DisconnectClient(int16_t clientId);
+// The same for a client the caller holds a reference on; the reference goes
+// with the record (the caller must not use either afterwards).
+int16_t DisconnectHeldClient(ClientRecord* client);

@@ -46,7 +46,7 @@ HV_EXPORT int16_t HV_CALL RP1210_ClientConnect(void* window, int16_t deviceId, c
     return ConnectClient(window, deviceId, protocol, rxBufferSize, appPacketizing);
 }
 
-HV_EXPORT int16_t HV_CALL RP1210_ClientDisconnect(int16_t clientId) { return DisconnectClient(clientId, 0); }
+HV_EXPORT int16_t HV_CALL RP1210_ClientDisconnect(int16_t clientId) { return DisconnectClient(clientId); }
 
 HV_EXPORT int16_t HV_CALL RP1210_ReadMessage(int16_t clientId, char* buffer, int16_t bufferSize, int16_t blockOnRead) {
     ClientCall call(clientId);
@@ -64,14 +64,14 @@ HV_EXPORT int16_t HV_CALL RP1210_SendMessage(int16_t clientId, char* message, in
 
 HV_EXPORT int16_t HV_CALL RP1210_SendCommand(int16_t commandNumber, int16_t clientId, char* commandData,
                                               int16_t commandSize) {
-    int16_t result;
-    {
-        ClientCall call(clientId);
-        if (call.get() == nullptr) return kErrInvalidClientId;
-        result = ExecuteCommand(commandNumber, call.get(), reinterpret_cast<const uint8_t*>(commandData), commandSize);
-        // A reset device leaves its client disconnected, as RP1210_ClientDisconnect would.
-        if (commandNumber == kCmdResetDevice && result == kRp1210Ok) return DisconnectClient(clientId, 1);
-    }
+    ClientRecord* client = AcquireClient(clientId);
+    if (client == nullptr) return kErrInvalidClientId;
+    int16_t result =
+        ExecuteCommand(commandNumber, client, reinterpret_cast<const uint8_t*>(commandData), commandSize);
+    // A reset device leaves its client disconnected, as RP1210_ClientDisconnect
+    // would; the teardown takes this call's reference with the record.
+    if (commandNumber == kCmdResetDevice && result == kRp1210Ok) return DisconnectHeldClient(client);
+    ReleaseClient(client);
     return result;
 }
 

@@ -87,6 +87,8 @@ struct TransmitRequest {
     uint16_t echo;
     uint16_t block;
     uint32_t serial;  // unique per request, for taking one back
+    ClaimContext* claim;  // an address claim frame: the context told when it is sent
+    uint16_t claimFrame;  // sent through the claim transmit mailbox on older adapters
     uint8_t message[kMessageRoom];  // the client's bytes as passed (length of them)
 };
 
@@ -99,8 +101,10 @@ struct ClientRecord {
     uint16_t dataMessageId;
     uint16_t statusMessageId;
     std::atomic<DeviceConnection*> connection;  // swapped only under the list lock
-    ClaimContext* claimContext;
-    ClaimEntry* claimEntry;
+    std::atomic<ClaimContext*> claimContext;  // set and dropped by command 19 and re-opens (under sendLock)
+    std::atomic<ClaimEntry*> claimEntry;  // whether it has an entry; found by address and NAME, never followed
+    uint8_t claimAddress;
+    uint8_t claimName[8];
     std::atomic<int32_t> lastTxStatus;
     int32_t ringOverflow;  // under ringLock
     std::atomic<bool> closing;

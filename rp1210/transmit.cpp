@@ -203,7 +203,10 @@ Sent SendHead(DeviceConnection* c, TransmitRequest* r) {
     setup.data = const_cast<uint8_t*>(data);
     if (IsJ1939(kind)) {
         uint32_t id = J1939Identifier(m);
-        if (length <= 8 && c->adapterType < 5) return UpdatePersistent(c, c->txMailboxMain, id, false, data, length, nullptr);
+        if (length <= 8 && c->adapterType < 5) {
+            Mailbox* mailbox = r->claimFrame ? c->txMailboxClaim : c->txMailboxMain;
+            return UpdatePersistent(c, mailbox, id, false, data, length, nullptr);
+        }
         setup.identifierWidth = 29;
         setup.identifier = id;
         setup.destination = m[5];
@@ -331,7 +334,9 @@ void FailPendingRequests(DeviceConnection* c) {
     for (TransmitRequest* r = c->transmitQueue; r != nullptr; r = r->next) {
         if (r->done) continue;
         r->status = kErrHardwareNotResponding;
-        if (r->client != nullptr && r->completion != nullptr) {
+        if (r->claim != nullptr) {
+            SignalClaimFrame(r->claim);  // its claim ends with the wait
+        } else if (r->client != nullptr && r->completion != nullptr) {
             r->client->lastTxStatus.store(kErrHardwareNotResponding);
             OsSetEvent(r->client->txDone);
         }
@@ -356,7 +361,7 @@ int16_t CheckClientMessage(ClientRecord* client, const uint8_t* message, int siz
         return kRp1210Ok;
     }
     if (client->addressHeld.load()) return kRp1210Ok;
-    ReleaseClientClaim(client);  // lost to another node: the entry goes
+    ReleaseClientEntry(client);  // lost to another node: the entry goes
     return kErrAddressLost;
 }
 

@@ -29,7 +29,9 @@
 // Delivery (on the adapter thread, in the order frames reached the bus):
 // - a receive mailbox takes a frame of its own link code (3 and 7 are two
 //   buses) and width whose identifier matches the acceptance code where the
-//   mask, cut to the width, has bits set (mask 0 accepts all);
+//   mask, cut to the width, has bits set (mask 0 accepts all); an adapter
+//   puts each frame into one mailbox per owner (MailboxSetup 0x36): the
+//   first, in load order, that accepts it, as a hardware mailbox bank does;
 // - single frames go to mailboxes of frame kind 0 or 1; reassembled J1939
 //   transport messages to kind 2 when their destination is 0xFF, and to kinds
 //   4 and 6 whose destination byte equals theirs; J1708 messages to every

@@ -484,8 +484,14 @@ void Deliver_locked(const BusMessage& message, uint16_t target, uint64_t targetS
         Adapter& adapter = *entry.second;
         if (target != 0 && (adapter.id != target || adapter.serial != targetSerial)) continue;
         if (adapter.id == exclude) continue;
+        // Like a hardware mailbox bank, an adapter puts a frame into one
+        // mailbox of each owner: the first, in load order, that accepts it.
+        std::vector<void*> served;
         for (VaMailbox* mailbox : adapter.mailboxes) {
-            if (Accepts(*mailbox, message)) receivers.emplace_back(&mailbox->mb, mailbox->serial);
+            if (!Accepts(*mailbox, message)) continue;
+            if (std::find(served.begin(), served.end(), mailbox->owner) != served.end()) continue;
+            served.push_back(mailbox->owner);
+            receivers.emplace_back(&mailbox->mb, mailbox->serial);
         }
     }
     for (auto& receiver : receivers) {
