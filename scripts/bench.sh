@@ -30,6 +30,9 @@ if reason=$(bash scripts/wine-usable.sh); then
   echo "-- RP1210 library"
   (cd build/win32/tests && wine rp1210-bench.exe "$pythoncan")
   wineserver -k </dev/null >/dev/null 2>&1 || true
+  echo "-- the checker's data window (an edit control under Wine and Xvfb)"
+  bash scripts/gui-run.sh "$root/build/win32/guiprefix" build/win32/tests/qrn-window-bench.exe
+  wineserver -k </dev/null >/dev/null 2>&1 || true
 else
   echo "== win32 benchmarks NOT RUN: $reason."
 fi

@@ -21,6 +21,18 @@ TEST(WindowLines, AppendWindowLineAddsCrLfAndAsksForTenLinesOfScroll) {
     EXPECT_EQ(windows.scrolls, (std::vector<int>{kStatusWindow, kStatusWindow, kDataWindow}));
 }
 
+TEST(WindowLines, ABatchEndsWithTheTextOfLineByLine) {
+    TextWindows byLine, batched;
+    std::vector<std::string> lines = {"TS[1]:[00]", "", "TS[2]:[01][02]"};
+    AppendWindowLine(byLine.Ui(), "first", kDataWindow);
+    for (const std::string& line : lines) AppendWindowLine(byLine.Ui(), line.c_str(), kDataWindow);
+    AppendWindowLine(batched.Ui(), "first", kDataWindow);
+    AppendWindowLines(batched.Ui(), lines, kDataWindow);
+    AppendWindowLines(batched.Ui(), {}, kDataWindow);  // nothing: not even a scroll
+    EXPECT_EQ(batched.data, byLine.data);
+    EXPECT_EQ(batched.scrolls.size(), 2u);
+}
+
 TEST(Rp1210ErrorTable, HoldsTheFiftyEightNamesIn48ColumnsWith999Last) {
     const Rp1210ErrorName* names = Rp1210ErrorNames();
     for (int i = 0; i < kRp1210ErrorNameCount; ++i) {

@@ -822,6 +822,24 @@ TEST_F(VirtualAdapter, RefusedEntriesAndTheCallLogWithTheRecordsPassed) {
     EXPECT_EQ(0, va_.VaTakeCalls(nullptr, 0));
 }
 
+TEST_F(VirtualAdapter, AFrameGoesIntoOneMailboxOfEachOwner) {
+    uint16_t id = Open();
+    Recorder first, second;
+    MailboxPlan all = Rx(&first);
+    MailboxPlan filter = Rx(&first);
+    filter.identifier = 0x18FECA00;
+    filter.mask = 0x1FFFFFFF;
+    Receiver(id, filter);
+    Receiver(id, all);  // the same owner: the frame lands in the first that accepts it only
+    Receiver(id, Rx(&second));
+    uint8_t data[] = {1};
+    ASSERT_EQ(0, va_.VaInjectFrame(id, 3, 29, 0x18FECA00, data, 1));
+    ASSERT_EQ(0, va_.VaInjectFrame(id, 3, 29, 0x18FECB00, data, 1));
+    Idle();
+    EXPECT_EQ(first.count(), 2u);
+    EXPECT_EQ(second.count(), 2u);
+}
+
 TEST_F(VirtualAdapter, DataLinkErrorCallbackArrivesOnTheAdapterThread) {
     {
         std::lock_guard<std::mutex> guard(g_errorLock);

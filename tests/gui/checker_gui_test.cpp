@@ -208,6 +208,95 @@ TEST_F(CheckerGui, RunTestShowsTheBusInGreenAndTheSuccessDiscussion) {
     Quit(main);
 }
 
+// The maker's library on the virtual adapter, from the install image: the
+// adapter plays the recorded engine bus at its pace; `transports` are the
+// transport files installed.
+void InstallImage(const std::vector<std::string>& transports, std::vector<std::string>* written,
+                  const std::string& windows) {
+    std::string image = gui::WinePath(IMAGE_DIR);
+    std::vector<std::string> files = {"HVLNK32.DLL", "ZMXMRP32.DLL", "HVLNK32.INI", "HV_ZMX32.INI"};
+    files.insert(files.end(), transports.begin(), transports.end());
+    for (const std::string& file : files) {
+        std::string target = windows + "\\" + file;
+        ASSERT_TRUE(::CopyFileA((image + "\\" + file).c_str(), target.c_str(), FALSE)) << file;
+        written->push_back(target);
+    }
+}
+
+TEST_F(CheckerGui, TheMakersLibraryOnTheVirtualAdapter) {
+    Write("RP121032.INI", "[RP1210Support]\r\nAPIImplementations=HVLNK32\r\n");
+    InstallImage({"ZMXURP2K.DLL"}, &written_, windows_);
+    Write("VADAPTER.SCRIPT", "replay=" + gui::WinePath(CAPTURE_LOG) + "\r\nspeed=1\r\nloop=1\r\n");
+    HWND main = StartChecker();
+    ASSERT_NE(main, nullptr);
+    EXPECT_TRUE(startBoxes_.empty());
+    ASSERT_GE(gui::FindListItem(main, IDC_PROTOCOL_LIST, "J1939"), 0);
+    gui::SelectListItem(main, IDC_PROTOCOL_LIST, gui::FindListItem(main, IDC_PROTOCOL_LIST, "J1939"));
+    gui::Click(main, IDC_RUN_TEST);
+    HWND results = gui::WaitForDialog(checker_, kResultsTitle, IDC_RESULTS_TEXT, kWait);
+    ASSERT_NE(results, nullptr);
+    std::string discussion = gui::ControlText(results, IDC_RESULTS_TEXT);
+    Picture(results, "hvlnk32-run-results");
+    gui::Click(results, IDOK);
+    ASSERT_TRUE(gui::WaitForClose(results, 5000));
+    HWND status = ::GetDlgItem(main, IDC_STATUS_WINDOW), data = ::GetDlgItem(main, IDC_DATA_WINDOW);
+    std::string statusText = gui::Text(status), dataText = gui::Text(data);
+    for (const char* line : {"HVLNK32.DLL: FileVersion          5.47.0.0",
+                             "[RP1210_ClientConnect (Device=1, Protocol=J1939, 0, 0, 0)] - Connect SUCCESS.",
+                             "Claim of J1939 Address [249] successful.",
+                             "[RP1210_ReadVersion] Returns DLL Version = 5.4, API Version = 2.0",
+                             "[RP1210_ReadDetailedVersion] Returns API=2.00, DLL=5.47 1.00, FW=3 BUF",
+                             "[RP1210_Set_All_Filters_States_to_Pass] Returns SUCCESS."}) {
+        EXPECT_NE(statusText.find(line), std::string::npos) << line << "\n" << statusText;
+    }
+    EXPECT_EQ(statusText.find("ERR_"), std::string::npos) << statusText;  // no receive queue errors
+    size_t messages = 0;
+    for (size_t p = dataText.find("TS["); p != std::string::npos; p = dataText.find("TS[", p + 1)) ++messages;
+    EXPECT_GT(messages, 1500u);  // the recording plays about 450 frames a second
+    char countLine[200];
+    std::snprintf(countLine, sizeof countLine, "There were %zu messages seen in 5 seconds.", messages);
+    EXPECT_NE(statusText.find(countLine), std::string::npos) << countLine;
+    EXPECT_EQ(discussion.rfind("SUCCESS - Successful connect to DLL [HVLNK32.DLL], Device# [1], and Protocol [J1939].", 0),
+              0u);
+    EXPECT_EQ(gui::ColourName(gui::WaitForColour(status, kGreen, 3000)), "green");
+    EXPECT_EQ(gui::ColourName(gui::WaitForColour(data, kGreen, 3000)), "green");
+    Picture(main, "hvlnk32-run-main");
+    Quit(main);
+}
+
+TEST_F(CheckerGui, TheMakersLibraryWithAnAdapterThatCannotBeOpened) {
+    Write("RP121032.INI", "[RP1210Support]\r\nAPIImplementations=HVLNK32\r\n");
+    InstallImage({}, &written_, windows_);
+    // Its one device is attached by nothing the multiplexer knows: the
+    // adapter cannot be opened.
+    Write("HVLNK32.INI",
+          "[VendorInformation]\r\nName=Halvery Group Vehicle Datalink Adapters\r\nMessageString=HVLNK32_Msg\r\n"
+          "ErrorString=HVLNK32_Err\r\nDevices=1\r\nProtocols=1\r\n"
+          "[DeviceInformation1]\r\nDeviceDescription=Halvery ZMX 4 Plus, not attached\r\nDeviceName=HV-NONE\r\n"
+          "DeviceParams=NONE\r\n"
+          "[ProtocolInformation1]\r\nProtocolString=J1939\r\nProtocolDescription=SAE J1939\r\nProtocolParams=\r\n"
+          "Devices=1\r\n");
+    HWND main = StartChecker();
+    ASSERT_NE(main, nullptr);
+    gui::SelectListItem(main, IDC_PROTOCOL_LIST, gui::FindListItem(main, IDC_PROTOCOL_LIST, "J1939"));
+    gui::Click(main, IDC_RUN_TEST);
+    HWND results = gui::WaitForDialog(checker_, kResultsTitle, IDC_RESULTS_TEXT, kWait);
+    ASSERT_NE(results, nullptr);
+    std::string discussion = gui::ControlText(results, IDC_RESULTS_TEXT);
+    EXPECT_EQ(discussion.rfind("FAILURE - Unable to connect to DLL [HVLNK32.DLL], Device# [1], and Protocol [J1939].", 0),
+              0u)
+        << discussion.substr(0, 200);
+    gui::Click(results, IDOK);
+    ASSERT_TRUE(gui::WaitForClose(results, 5000));
+    HWND status = ::GetDlgItem(main, IDC_STATUS_WINDOW), data = ::GetDlgItem(main, IDC_DATA_WINDOW);
+    EXPECT_EQ(gui::ColourName(gui::WaitForColour(status, kRed, 3000)), "red");
+    EXPECT_EQ(gui::ColourName(gui::WaitForColour(data, kRed, 3000)), "red");
+    EXPECT_NE(gui::Text(status).find("[RP1210_ClientConnect (Device=1, Protocol=J1939, 0, 0, 0)] - Connect FAILED."),
+              std::string::npos);
+    Picture(main, "hvlnk32-no-adapter-main");
+    Quit(main);
+}
+
 TEST_F(CheckerGui, ConnectFailureTurnsTheStatusWindowRed) {
     Write("RP121032.INI", "[RP1210Support]\r\nAPIImplementations=TVGUIBAD\r\n");
     Write("TVGUIBAD.INI",

@@ -131,10 +131,13 @@ void RunAdapterTest(AdapterTestState& state, const CheckerUi& ui) {
     }
 
     // 9, 10. Versions.
-    char dllMajor = 0, dllMinor = 0, apiMajor = 0, apiMinor = 0;
-    api.ReadVersion(&dllMajor, &dllMinor, &apiMajor, &apiMinor);
-    Status(ui, FormatText("[RP1210_ReadVersion] Returns DLL Version = %c.%c, API Version = %c.%c", dllMajor, dllMinor,
-                          apiMajor, apiMinor));
+    // Libraries write version texts ("47" and its terminator), not single
+    // characters: each gets a buffer of its own; the line shows the first
+    // character of each.
+    char dllMajor[16] = {}, dllMinor[16] = {}, apiMajor[16] = {}, apiMinor[16] = {};
+    api.ReadVersion(dllMajor, dllMinor, apiMajor, apiMinor);
+    Status(ui, FormatText("[RP1210_ReadVersion] Returns DLL Version = %c.%c, API Version = %c.%c", dllMajor[0],
+                          dllMinor[0], apiMajor[0], apiMinor[0]));
     if (api.ReadDetailedVersion) {
         char apiText[20] = {}, dllText[20] = {}, firmwareText[20] = {};
         api.ReadDetailedVersion(state.clientId, apiText, dllText, firmwareText);
@@ -161,6 +164,20 @@ void RunAdapterTest(AdapterTestState& state, const CheckerUi& ui) {
     std::memset(message, 0, sizeof message);
     long long end = OsTimeSeconds() + state.testSeconds;
     state.messageCount = 0;
+    // Data lines go to the window in batches: at most every 100 ms, and never
+    // more than a fifth of the time, however long the window takes to set its
+    // text. Every line arrives, in order.
+    std::vector<std::string> pending;
+    uint32_t lastFlush = OsTickCount();
+    uint32_t flushCost = 0;
+    auto flush = [&] {
+        if (pending.empty()) return;
+        uint32_t start = OsTickCount();
+        AppendWindowLines(ui, pending, kDataWindow);
+        pending.clear();
+        lastFlush = OsTickCount();
+        flushCost = lastFlush - start;
+    };
     do {
         int16_t n = api.ReadMessage(state.clientId, reinterpret_cast<char*>(message), kMessageBufferSize, 0);
         if (n < 0) {
@@ -173,12 +190,13 @@ void RunAdapterTest(AdapterTestState& state, const CheckerUi& ui) {
             }
             // A count beyond the buffer is the library's fault: only the buffer is shown.
             int count = n > kMessageBufferSize ? kMessageBufferSize : n;
-            for (const std::string& line : FormatDataLines(message, count)) {
-                AppendWindowLine(ui, line.c_str(), kDataWindow);
-            }
+            for (std::string& line : FormatDataLines(message, count)) pending.push_back(std::move(line));
         }
+        uint32_t now = OsTickCount();
+        if (now - lastFlush >= 100 && now - lastFlush >= 4 * flushCost) flush();
         OsSleep(1);
     } while (OsTimeSeconds() <= end);
+    flush();
 
     // 14. Verdict on the data.
     if (state.messageCount > 0) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 enum CheckerControl : int {
     kVendorList = 1004,
@@ -33,3 +34,9 @@ struct CheckerUi {
 // window's whole text, ask it to scroll 10 lines down, then set its text to
 // the old text, the line and CR LF.
 void AppendWindowLine(const CheckerUi& ui, const char* line, int control);
+
+// Several lines at once: the window ends with exactly the text that
+// appending them one by one would give, for one read, one scroll request
+// and one set of the text (a window that lays out its whole text on every
+// set keeps up with a busy bus this way).
+void AppendWindowLines(const CheckerUi& ui, const std::vector<std::string>& lines, int control);
