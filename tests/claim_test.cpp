@@ -97,7 +97,7 @@ TEST_F(ClaimTest, ForeignClaimsDuringAndAfterTheClaim) {
     ASSERT_EQ(Protect(1, 249, kLow), 0);
     Transmitted(usb_);
     ForeignClaim(249, kHigh);
-    ASSERT_TRUE(Settled());
+    ASSERT_TRUE(WaitFor([&] { return usb_.VaTakeTransmitted(nullptr, 0) >= 1; }));
     EXPECT_EQ(SentClaims(), std::vector<std::string>{"f9>f9 ff 00 00 00 00 00 00 01"});
     // ... and one with a lower NAME takes the address.
     ASSERT_EQ(Protect(1, 249, kHigh), 0);
