@@ -73,7 +73,10 @@ TEST_F(ClaimTest, AFreeAddressIsClaimedAndHeld) {
     EXPECT_TRUE(client->protectOn.load() && client->addressHeld.load());
     ReleaseClient(client);
     Idle(usb_);
-    EXPECT_EQ(SentClaims(), std::vector<std::string>{"f9>ff 00 00 00 00 00 00 00 02"});
+    std::vector<VaFrame> frames = Transmitted(usb_);
+    ASSERT_EQ(frames.size(), 1u);  // 00 EE 00, priority 6, from 249 to everyone, the NAME
+    EXPECT_EQ(frames[0].identifier, 0x18EEFFF9u);
+    EXPECT_EQ(Hex(std::vector<uint8_t>(frames[0].data, frames[0].data + frames[0].length)), "00 00 00 00 00 00 00 02");
     // Protected: a message that needs the transport protocol may go.
     std::vector<uint8_t> big = {0xCA, 0xFE, 0x00, 0x86, 0xF9, 0xFF};
     big.resize(30, 0x55);

@@ -73,25 +73,25 @@ std::vector<std::string> FormatDataLines(const unsigned char* message, int count
 }
 
 void RunAdapterTest(AdapterTestState& state, const CheckerUi& ui) {
-    // 1. Reset.
+    // A run starts with white windows and empty texts.
     state.connectState = -1;
     state.dataState = -1;
     StatesChanged(ui);
     ui.setText(ui.context, kStatusWindow, "");
     ui.setText(ui.context, kDataWindow, "");
 
-    // 2. The three selections.
+    // What the three lists have chosen.
     TakeSelection(ui, kVendorList, &state.vendorKey);
     TakeSelection(ui, kDeviceList, &state.deviceText);
     TakeSelection(ui, kProtocolList, &state.protocolString);
     std::string libraryFileName = state.vendorKey + ".DLL";
     if (libraryFileName.size() > 99) libraryFileName.resize(99);  // a 100-byte name buffer
 
-    // 3, 4. Title and file version.
+    // The title, then the library file's version resource.
     Status(ui, kQuorlinTitle);
     ReportDriverVersion(ui, libraryFileName.c_str());
 
-    // 5, 6. Release what an earlier run left, then bind.
+    // Release what an earlier run left, then bind.
     ReleaseLibrary(state);
     if (BindRp1210Library(libraryFileName.c_str(), &state.api, ui.owner) != 1) {
         std::string text = FormatText("Unable to load library [%s], cannot run test (most likely, the DLL does not "
@@ -103,7 +103,7 @@ void RunAdapterTest(AdapterTestState& state, const CheckerUi& ui) {
     const char* device = state.deviceText.c_str();
     const char* protocol = state.protocolString.c_str();
 
-    // 7. Connect.
+    // One client, no window, the chosen device and protocol.
     state.clientId = api.ClientConnect(nullptr, static_cast<int16_t>(ParseDecimal(device)), protocol, 0, 0, 0);
     if (state.clientId < 0 || state.clientId > 127) {
         Status(ui, FormatText("[RP1210_ClientConnect (Device=%s, Protocol=%s, 0, 0, 0)] - Connect FAILED.", device,
@@ -120,7 +120,7 @@ void RunAdapterTest(AdapterTestState& state, const CheckerUi& ui) {
     state.connectState = 0;
     StatesChanged(ui);
 
-    // 8. Address claim, for exactly "J1939".
+    // An address of our own on the bus, for exactly "J1939".
     if (state.protocolString == "J1939") {
         if (ClaimJ1939Address(api, state.clientId, kCheckerJ1939Address) == 1) {
             Status(ui, FormatText("Claim of J1939 Address [%d] successful.", kCheckerJ1939Address));
@@ -130,7 +130,7 @@ void RunAdapterTest(AdapterTestState& state, const CheckerUi& ui) {
         }
     }
 
-    // 9, 10. Versions.
+    // The library's versions.
     // Libraries write version texts ("47" and its terminator), not single
     // characters: each gets a buffer of its own; the line shows the first
     // character of each.
@@ -150,14 +150,14 @@ void RunAdapterTest(AdapterTestState& state, const CheckerUi& ui) {
                    "most likely an older RP1210A DLL, not RP1210B.");
     }
 
-    // 11. All filters to pass.
+    // Every message in.
     if (api.SendCommand(kCommandSetAllFiltersToPass, state.clientId, nullptr, 0) == 0) {
         Status(ui, "[RP1210_Set_All_Filters_States_to_Pass] Returns SUCCESS.");
     } else {
         Status(ui, "[RP1210_Set_All_Filters_States_to_Pass] Returns FAILURE.");
     }
 
-    // 12, 13. Read the bus from the start second until the clock passes start + testSeconds.
+    // Read the bus from the start second until the clock passes start + testSeconds.
     Status(ui, FormatText("Attempting read of the [%s] databus using DLL[%s] and Device[%s]", protocol,
                           libraryFileName.c_str(), device));
     unsigned char message[kMessageBufferSize];
@@ -198,7 +198,7 @@ void RunAdapterTest(AdapterTestState& state, const CheckerUi& ui) {
     } while (OsTimeSeconds() <= end);
     flush();
 
-    // 14. Verdict on the data.
+    // The verdict on the data.
     if (state.messageCount > 0) {
         state.dataState = 0;
         Status(ui, FormatText("RP1210_ReadMessage() SUCCESS.  There were %d messages seen in %d seconds.",
@@ -209,7 +209,7 @@ void RunAdapterTest(AdapterTestState& state, const CheckerUi& ui) {
     }
     StatesChanged(ui);
 
-    // 15, 16, 17.
+    // Disconnect, release the library, explain the outcome.
     int16_t disconnected = api.ClientDisconnect(state.clientId);
     if (disconnected != 0) ReportRp1210Error(api, ui, "RP1210_ClientDisconnect", disconnected);
     ReleaseLibrary(state);
