@@ -7,6 +7,7 @@
 // virtual bus measured in the same run.
 //
 // Usage: rp1210-bench [python-can messages per second]
+#include "bench/bench_windows.h"
 #include "os/os.h"
 #include "rp1210/clients.h"
 #include "rp1210/hvlnk32.h"
@@ -189,26 +190,12 @@ double MeasureSends(int16_t id, long count, bool block) {
 
 int main(int argc, char** argv) {
     double pythonCan = argc > 1 ? std::atof(argv[1]) : 0;
-    std::string dir;
-#ifdef _WIN32
-    char windows[260];
-    if (OsGetWindowsDirectory(windows, sizeof windows) == 0) return Fail("no Windows directory");
-    dir = windows;
-#else
-    char pattern[] = "/tmp/rp1210-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return Fail("cannot make a temporary directory");
-    dir = pattern;
-    setenv("WINDIR", pattern, 1);  // the multiplexer library reads the same directory
-#endif
-    std::string ini = dir + "\\HVLNK32.INI";
-    std::FILE* file = OsOpenFile(ini.c_str(), "w");
-    if (file == nullptr) return Fail("cannot write HVLNK32.INI");
-    OsWriteText(file,
-                "[VendorInformation]\nMessageString=HVLNK32_Msg\nErrorString=HVLNK32_Err\nProtocols=1\n"
-                "[DeviceInformation1]\nDeviceName=HV-USB\nDeviceDescription=Halvery VDA, USB\nDeviceParams=USB\n"
-                "[ProtocolInformation1]\nProtocolString=J1939\nProtocolDescription=J1939\nProtocolParams=\n"
-                "Devices=1\n");
-    std::fclose(file);
+    std::string ini = BenchWindowsFile(
+        "HVLNK32.INI",
+        "[VendorInformation]\nMessageString=HVLNK32_Msg\nErrorString=HVLNK32_Err\nProtocols=1\n"
+        "[DeviceInformation1]\nDeviceName=HV-USB\nDeviceDescription=Halvery VDA, USB\nDeviceParams=USB\n"
+        "[ProtocolInformation1]\nProtocolString=J1939\nProtocolDescription=J1939\nProtocolParams=\nDevices=1\n");
+    if (ini.empty()) return Fail("cannot write HVLNK32.INI");
 
     // Messages per receive run (RP1210_BENCH_MESSAGES); fewer under Wine,
     // where every wait is a call into the Wine server.
@@ -241,10 +228,7 @@ int main(int argc, char** argv) {
     double blockingSends = MeasureSends(1, kReceive / 100, true);
     double quietSends = MeasureSends(1, kReceive / 10, false);
     RP1210_ClientDisconnect(1);
-    std::remove(ini.c_str());
-#ifndef _WIN32
-    rmdir(dir.c_str());
-#endif
+    RemoveBenchWindowsFile(ini);
 
     // A 29-bit frame with 8 data bytes: 131 bits with interframe space, up
     // to 29 more as stuff bits.

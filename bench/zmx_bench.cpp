@@ -7,6 +7,7 @@
 // ZMXS32.DLL; the adapter INI file is written into the Windows directory
 // (natively: a temporary directory named by WINDIR).
 #include "mux/zmx_entries.h"
+#include "bench/bench_windows.h"
 #include "os/os.h"
 
 #include <chrono>
@@ -36,22 +37,10 @@ int Fail(const char* what) {
 }  // namespace
 
 int main() {
-    std::string dir;
-#ifdef _WIN32
-    char windows[260];
-    if (OsGetWindowsDirectory(windows, sizeof windows) == 0) return Fail("no Windows directory");
-    dir = windows;
-#else
-    char pattern[] = "/tmp/zmx-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return Fail("cannot make a temporary directory");
-    dir = pattern;
-    setenv("WINDIR", pattern, 1);  // before the multiplexer is loaded: it reads the same directory
-#endif
-    std::string ini = dir + "\\HV_ZMX32.ini";
-    std::FILE* file = OsOpenFile(ini.c_str(), "w");
-    if (file == nullptr) return Fail("cannot write HV_ZMX32.ini");
-    OsWriteText(file, "[ZMXInformation1]\nZMXParams=COM1,B115200\n[ZMXInformation2]\nZMXParams=COM2,B115200\n");
-    std::fclose(file);
+    // Before the multiplexer is loaded: it reads the same directory.
+    std::string ini = BenchWindowsFile(
+        "HV_ZMX32.ini", "[ZMXInformation1]\nZMXParams=COM1,B115200\n[ZMXInformation2]\nZMXParams=COM2,B115200\n");
+    if (ini.empty()) return Fail("cannot write HV_ZMX32.ini");
 
     OsLibrary* mux = OsLoadLibrary("ZMXMRP32.DLL");
     if (mux == nullptr) return Fail("cannot load ZMXMRP32.DLL");
@@ -102,10 +91,7 @@ int main() {
     OsFreeLibrary(transport);
     restoreZmx(keeper);
     OsFreeLibrary(mux);
-    std::remove(ini.c_str());
-#ifndef _WIN32
-    rmdir(dir.c_str());
-#endif
+    RemoveBenchWindowsFile(ini);
 
     std::printf("RequestTimerValue straight into the transport: %8.1f ns per call (best of 5 x %ld)\n", best[0], kCalls);
     std::printf("RequestTimerValue through the multiplexer:     %8.1f ns per call\n", best[1]);

@@ -62,3 +62,13 @@ function(plain_exports target file_name)
     target_link_options(${target} PRIVATE -Wl,--version-script=${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
   endif()
 endfunction()
+
+# export_names(OUT ENTRY...): the plain names of NAME:BYTES entries.
+function(export_names out)
+  set(names)
+  foreach(entry ${ARGN})
+    string(REGEX REPLACE ":.*" "" name ${entry})
+    list(APPEND names ${name})
+  endforeach()
+  set(${out} ${names} PARENT_SCOPE)
+endfunction()

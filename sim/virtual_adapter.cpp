@@ -1193,8 +1193,10 @@ void WriteOut(ZmxWord address, const T& value) {
     std::memcpy(reinterpret_cast<void*>(address), &value, sizeof value);  // no alignment assumed
 }
 
-// Puts a message on the bus as received, for one open adapter or all.
-int32_t Inject(uint16_t adapterId, BusMessage&& message) {
+// Puts a message on the bus as received, for one open adapter or all;
+// `repeat` times, counted from `counterStart` when `counted`.
+int32_t Inject(uint16_t adapterId, BusMessage&& message, uint32_t repeat = 1, bool counted = false,
+               uint32_t counterStart = 0) {
     Lock lock(S().lock);
     if (S().thread == nullptr) return kVaErrNotRunning;
     Work item;
@@ -1206,6 +1208,9 @@ int32_t Inject(uint16_t adapterId, BusMessage&& message) {
         item.targetSerial = adapter->serial;
     }
     item.message = std::move(message);
+    item.repeat = repeat;
+    item.counted = counted;
+    item.counterStart = counterStart;
     Queue_locked(std::move(item));
     return kVaOk;
 }
@@ -1490,22 +1495,7 @@ HV_EXPORT int32_t HV_CALL VaInjectBurst(uint16_t adapterId, uint8_t linkCode, ui
         message.width = identifierWidth;
         message.identifier = identifier & WidthMask(identifierWidth);
         if (length > 0) message.data.assign(data, data + length);
-        Lock lock(S().lock);
-        if (S().thread == nullptr) return kVaErrNotRunning;
-        Work item;
-        item.kind = Work::kDeliver;
-        if (adapterId != 0) {
-            Adapter* adapter = FindAdapter_locked(adapterId);
-            if (adapter == nullptr) return kVaErrUnknownAdapter;
-            item.target = adapterId;
-            item.targetSerial = adapter->serial;
-        }
-        item.message = std::move(message);
-        item.repeat = count;
-        item.counted = length >= 4;
-        item.counterStart = counterStart;
-        Queue_locked(std::move(item));
-        return kVaOk;
+        return Inject(adapterId, std::move(message), count, length >= 4, counterStart);
     });
 }
 

@@ -14,13 +14,7 @@ namespace {
 using ConnectionTest = LibraryTest;
 
 IniText VendorWith(const char* name, const char* params) {
-    IniText ini = LibraryTest::DefaultVendorIni();
-    ini.Set("VendorInformation", "Protocols", "9,1,2,3,4,5")
-        .Set("ProtocolInformation9", "ProtocolString", name)
-        .Set("ProtocolInformation9", "ProtocolDescription", "under test")
-        .Set("ProtocolInformation9", "ProtocolParams", params)
-        .Set("ProtocolInformation9", "Devices", "1,2,3");
-    return ini;
+    return LibraryTest::WithProtocol(name, params, "1,2,3", "9,1,2,3,4,5");
 }
 
 TEST_F(ConnectionTest, SecondDataLinksOnADevice) {

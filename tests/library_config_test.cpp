@@ -11,16 +11,6 @@ namespace {
 
 class LibraryConfigTest : public LibraryTest {
 protected:
-    // The default vendor INI with protocol section 9 as the only protocol.
-    IniText WithProtocol(const char* name, const char* params, const char* devices = "1,2,3") {
-        IniText ini = DefaultVendorIni();
-        ini.Set("VendorInformation", "Protocols", "9")
-            .Set("ProtocolInformation9", "ProtocolString", name)
-            .Set("ProtocolInformation9", "ProtocolDescription", "under test")
-            .Set("ProtocolInformation9", "ProtocolParams", params)
-            .Set("ProtocolInformation9", "Devices", devices);
-        return ini;
-    }
     static std::string Hex(const uint8_t* bytes, size_t count) {
         std::string text;
         char two[4];

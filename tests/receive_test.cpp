@@ -18,14 +18,7 @@ protected:
     // opens every receive path and returns the client id.
     int16_t Open(const char* protocol, const char* params = "", const char* deviceParams = "USB",
                  int32_t ring = 0, void* window = nullptr) {
-        IniText ini = DefaultVendorIni();
-        ini.Set("VendorInformation", "Protocols", "9")
-            .Set("ProtocolInformation9", "ProtocolString", protocol)
-            .Set("ProtocolInformation9", "ProtocolDescription", "under test")
-            .Set("ProtocolInformation9", "ProtocolParams", params)
-            .Set("ProtocolInformation9", "Devices", "1")
-            .Set("DeviceInformation1", "DeviceParams", deviceParams);
-        WriteVendorIni(ini);
+        WriteVendorIni(WithProtocol(protocol, params, "1").Set("DeviceInformation1", "DeviceParams", deviceParams));
         int16_t id = Connect(kUsbDevice, protocol, 0, ring, window);
         EXPECT_GE(id, 1);
         EXPECT_EQ(RP1210_SendCommand(3, id, nullptr, 0), 0);

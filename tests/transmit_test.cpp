@@ -17,13 +17,7 @@ class TransmitTest : public LibraryTest {
 protected:
     int16_t Open(const char* protocol, const char* params = "", const char* description = "VDA,1.00,3",
                  void* window = nullptr) {
-        IniText ini = DefaultVendorIni();
-        ini.Set("VendorInformation", "Protocols", "9")
-            .Set("ProtocolInformation9", "ProtocolString", protocol)
-            .Set("ProtocolInformation9", "ProtocolDescription", "under test")
-            .Set("ProtocolInformation9", "ProtocolParams", params)
-            .Set("ProtocolInformation9", "Devices", "1");
-        WriteVendorIni(ini);
+        WriteVendorIni(WithProtocol(protocol, params, "1"));
         EXPECT_EQ(usb_.VaSetDescription(description), 0);
         return Connect(kUsbDevice, protocol, 0, 0, window);
     }

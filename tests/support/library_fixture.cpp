@@ -95,6 +95,16 @@ IniText LibraryTest::DefaultVendorIni() {
     return ini;
 }
 
+IniText LibraryTest::WithProtocol(const char* name, const char* params, const char* devices, const char* protocols) {
+    IniText ini = DefaultVendorIni();
+    ini.Set("VendorInformation", "Protocols", protocols)
+        .Set("ProtocolInformation9", "ProtocolString", name)
+        .Set("ProtocolInformation9", "ProtocolDescription", "under test")
+        .Set("ProtocolInformation9", "ProtocolParams", params)
+        .Set("ProtocolInformation9", "Devices", devices);
+    return ini;
+}
+
 std::vector<VaCall> LibraryTest::TakeCalls(VaModule& va) {
     std::vector<VaCall> calls(static_cast<size_t>(va.VaTakeCalls(nullptr, 0)));
     calls.resize(static_cast<size_t>(va.VaTakeCalls(calls.data(), static_cast<uint32_t>(calls.size()))));

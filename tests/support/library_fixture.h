@@ -41,6 +41,10 @@ public:
     // The vendor INI of the tests: three devices (USB, COM1, TCP/IP) and the
     // protocols J1939, J1708, CAN, J1850 and PLC on each, no heartbeat.
     static IniText DefaultVendorIni();
+    // The default vendor INI with protocol section 9 as `name` with `params`
+    // on `devices`, and the "Protocols" list `protocols`.
+    static IniText WithProtocol(const char* name, const char* params, const char* devices = "1,2,3",
+                                const char* protocols = "9");
 
 protected:
     LibraryTest();
