@@ -171,7 +171,7 @@ Sent UpdatePersistent(DeviceConnection* c, Mailbox* mailbox, uint32_t identifier
 }
 
 // Loads a one-shot transmit mailbox that sends the request.
-Sent LoadOneShot(DeviceConnection* c, TransmitRequest* r, MailboxSetup& setup, bool quiet) {
+Sent LoadOneShot(DeviceConnection* c, MailboxSetup& setup, bool quiet) {
     setup.direction = 1;
     setup.oneShot = 1;
     setup.noTimestamp = 1;
@@ -184,7 +184,6 @@ Sent LoadOneShot(DeviceConnection* c, TransmitRequest* r, MailboxSetup& setup, b
     if (result == 0) return quiet ? Sent::kDoneNow : Sent::kOnTheWire;
     bool retriable = c->protocolKind != kKindJ1708;
     return result == kAdapterBusy && retriable ? Sent::kBusy : Sent::kRefused;
-    (void)r;
 }
 
 Sent SendHead(DeviceConnection* c, TransmitRequest* r) {
@@ -212,12 +211,12 @@ Sent SendHead(DeviceConnection* c, TransmitRequest* r) {
         setup.destination = m[5];
         if (length <= 8) {
             setup.frameKind = kFrameSingle;
-            return LoadOneShot(c, r, setup, quiet);
+            return LoadOneShot(c, setup, quiet);
         }
         setup.frameKind = (m[3] & 0x80) ? kFrameBroadcastTransport : kFrameConnectionTransport;
         setup.sizeLimitOn = 1;
         setup.sizeLimit = 1785;
-        return LoadOneShot(c, r, setup, false);
+        return LoadOneShot(c, setup, false);
     }
     if (IsCan(kind)) {
         bool standard = IsStandardCan(m);
@@ -231,7 +230,7 @@ Sent SendHead(DeviceConnection* c, TransmitRequest* r) {
         setup.identifierWidth = standard ? 11 : 29;
         setup.frameKind = kFrameSingle;
         setup.identifier = id;
-        return LoadOneShot(c, r, setup, quiet);
+        return LoadOneShot(c, setup, quiet);
     }
     if (kind == kKindJ1850) {
         uint32_t id = static_cast<uint32_t>(m[3]) << 16 | static_cast<uint32_t>(m[4]) << 8 | m[5];
@@ -242,14 +241,14 @@ Sent SendHead(DeviceConnection* c, TransmitRequest* r) {
         setup.frameKind = kFrameSingle;
         setup.sizeLimitOn = 1;
         setup.identifier = id;
-        return LoadOneShot(c, r, setup, quiet);
+        return LoadOneShot(c, setup, quiet);
     }
     // J1708 and PLC: priority, MID and the first data byte go in the header.
     if (c->adapterType < 5) return UpdatePersistent(c, c->txMailboxMain, 0, false, data, length, m);
     std::memcpy(setup.j1708Header, m, 3);
     setup.sizeLimitOn = length > 19 ? 1 : 0;
     setup.sizeLimit = 3830;
-    return LoadOneShot(c, r, setup, false);
+    return LoadOneShot(c, setup, false);
 }
 
 }  // namespace
