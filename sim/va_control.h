@@ -89,6 +89,7 @@ enum VaResult : int32_t {
     kVaErrNoMemory = 72,           // allocation or thread creation failed
     kVaErrTimeout = 73,            // VaWaitIdle: not idle in time
     kVaErrOnAdapterThread = 74,    // VaWaitIdle called from a callback
+    kVaErrNoConnection = 75,       // TCP/IP open: the bus server cannot be reached or refuses the bus
 };
 
 // The open entry an adapter was opened with.

@@ -1,6 +1,7 @@
 // The virtual adapter's transport entries: opens, restores and the
 // forwarded operations.
 #include "sim/va_state.h"
+#include "sim/va_wire.h"
 
 #include <algorithm>
 #include <chrono>
@@ -114,7 +115,7 @@ int ForwardedIndex(ZmxForwarded operation) { return kFirstForwardedEntry + opera
 int32_t Check_locked(uint16_t id, Adapter** adapter) {
     *adapter = FindAdapter_locked(id);
     if (*adapter == nullptr) return kVaErrUnknownAdapter;
-    if (S().silent) return kVaErrSilent;
+    if (S().silent || ((*adapter)->wire && WireLinkDown(*(*adapter)->wire))) return kVaErrSilent;
     return kVaOk;
 }
 
@@ -163,6 +164,14 @@ uint16_t NextFreeId_locked() {
 int32_t Open(int index, uint8_t openEntry, uint16_t* handle, LinkParams* params) {
     return Entry(index, [&]() -> int32_t {
         if (handle == nullptr || params == nullptr) return kVaErrNullPointer;
+        // A TCP/IP adapter's CAN 1 is the bus of a socketcand server: connected
+        // before the module lock is taken (it may take a while).
+        std::shared_ptr<WireLink> wire;
+        if (openEntry == kVaOpenTcpIp) {
+            int32_t result = kVaOk;
+            wire = OpenWireLink(*params, &result);
+            if (!wire) return result;
+        }
         Lock lock(S().lock);
         ReadScript_locked();
         uint16_t id = NextFreeId_locked();
@@ -175,7 +184,14 @@ int32_t Open(int index, uint8_t openEntry, uint16_t* handle, LinkParams* params)
         std::memset(&adapter->transportSetup, 0, sizeof(TransportSetup));
         SetTimer_locked(*adapter, 0);
         int32_t result = StartThread_locked();
-        if (result != kVaOk) return result;
+        if (result == kVaOk && wire) result = StartWireLink(*wire, id, adapter->serial);
+        if (result != kVaOk) {
+            if (S().adapters.empty()) StopThread_locked(lock);
+            lock.unlock();
+            if (wire) StopWireLink(*wire);
+            return result;
+        }
+        adapter->wire = wire;
         S().adapters[id] = std::move(adapter);
         *handle = static_cast<uint16_t>((*handle & ~kMaxAdapterId) | id);
         return kVaOk;
@@ -194,8 +210,15 @@ int32_t Restore(int index, uint8_t family, uint16_t id) {
         uint8_t opened = adapter->openEntry == kVaOpenTcpIpListen ? uint8_t{kVaOpenTcpIp} : adapter->openEntry;
         if (opened != family) return kVaErrWrongLink;
         std::vector<VaMailbox*> mailboxes = adapter->mailboxes;
+        std::shared_ptr<WireLink> wire = adapter->wire;
         for (VaMailbox* mailbox : mailboxes) Unregister_locked(mailbox);
         S().adapters.erase(id);
+        if (wire) {
+            // Its thread may be waiting for the module lock to report.
+            lock.unlock();
+            StopWireLink(*wire);
+            lock.lock();
+        }
         int32_t result = kVaOk;
         for (VaMailbox* mailbox : mailboxes) {
             int32_t released = Release_locked(mailbox, lock);
@@ -225,6 +248,9 @@ int32_t TransmitPersistent(ZmxForwarded operation, uint16_t id, ZmxWord value, u
         logged.flags = flags;
         logged.time = TimerValue_locked(adapter, Clock::now());
         Log_locked(std::move(logged));
+        if (WireCarries(adapter, mailbox->linkCode)) {
+            return WireTransmit_locked(adapter, message, &mailbox->mb, mailbox->serial, false);
+        }
         Work deliver;
         deliver.kind = Work::kDeliver;
         deliver.message = std::move(message);
@@ -404,6 +430,7 @@ HV_EXPORT int32_t HV_CALL UnloadMailBox(ZMX_PARAMS_W1) {
             VaMailbox* mailbox = AdapterMailbox_locked(*adapter, value);
             if (mailbox == nullptr) return kVaErrUnknownMailbox;
             Unregister_locked(mailbox);
+            UpdateWireDestinations_locked(*adapter);
             return Release_locked(mailbox, lock);
         },
         note);

@@ -1,6 +1,7 @@
 // The virtual adapter's adapters and mailboxes: delivery to receive
 // mailboxes, transmission, completions and data-link errors.
 #include "sim/va_state.h"
+#include "sim/va_wire.h"
 
 #include <algorithm>
 #include <chrono>
@@ -183,6 +184,25 @@ void CompleteTransmit_locked(const Work& item, Lock& lock) {
     }
 }
 
+// A transmission that did not go out: the data-link error callback of its
+// link gets the mailbox (the library ends the send as not sent); a one-shot
+// mailbox is freed afterwards.
+void FailTransmit_locked(const Work& item, Lock& lock) {
+    VaMailbox* mailbox = FindMailbox_locked(item.key, item.mailboxSerial);
+    if (mailbox == nullptr) return;
+    Adapter* adapter = FindAdapter_locked(mailbox->adapterId);
+    DataLinkErrorCallback callback = adapter != nullptr ? adapter->errorCallbacks[mailbox->linkCode] : nullptr;
+    bool alive = true;
+    if (callback != nullptr) {
+        Mailbox* record = &mailbox->mb;
+        alive = RunCallback_locked(mailbox, lock, [&] { callback(record, 0); });
+    }
+    if (alive && item.freeAfter) {
+        Unregister_locked(mailbox);
+        delete mailbox;
+    }
+}
+
 void RaiseDataLinkError_locked(const Work& item, Lock& lock) {
     Adapter* adapter = FindAdapter_locked(item.adapterId);
     if (adapter == nullptr || adapter->serial != item.adapterSerial) return;
@@ -247,6 +267,7 @@ void Process_locked(const Work& item, Lock& lock) {
             break;
         case Work::kRaw: DeliverRaw_locked(item, lock); break;
         case Work::kTxComplete: CompleteTransmit_locked(item, lock); break;
+        case Work::kTxFailed: FailTransmit_locked(item, lock); break;
         case Work::kDataLinkError: RaiseDataLinkError_locked(item, lock); break;
     }
 }
@@ -368,6 +389,17 @@ int32_t LoadMailBox_locked(Adapter& adapter, MailboxSetup* setup) {
     }
     S().registry[&mailbox->mb] = mailbox;
     adapter.mailboxes.push_back(mailbox);
+    if (!transmit) UpdateWireDestinations_locked(adapter);
+    if (oneShot && WireCarries(adapter, mailbox->linkCode)) {
+        int32_t result = WireTransmit_locked(adapter, deliver.message, &mailbox->mb, mailbox->serial, true);
+        if (result != kVaOk) {
+            Unregister_locked(mailbox);
+            delete mailbox;
+            return result;
+        }
+        setup->mailbox = &mailbox->mb;
+        return kVaOk;
+    }
     setup->mailbox = &mailbox->mb;
     if (oneShot) {
         deliver.kind = Work::kDeliver;

@@ -59,6 +59,8 @@
 
 namespace va {
 
+class WireLink;  // va_wire.h
+
 using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t kMaxAdapterId = 0x1FF;
@@ -145,10 +147,11 @@ struct Adapter {
     bool paused = false;
     uint32_t pausedValue = 0;
     std::vector<VaMailbox*> mailboxes;  // load order
+    std::shared_ptr<WireLink> wire;     // TCP/IP adapters: the bus link of CAN 1
 };
 
 struct Work {
-    enum Kind { kDeliver, kTxComplete, kDataLinkError, kRaw } kind = kDeliver;
+    enum Kind { kDeliver, kTxComplete, kTxFailed, kDataLinkError, kRaw } kind = kDeliver;
     // kDeliver
     BusMessage message;
     uint16_t target = 0;          // 0: every adapter
@@ -159,7 +162,8 @@ struct Work {
     uint32_t counterStart = 0;
     // kRaw (also key/mailboxSerial)
     std::shared_ptr<VaDelivery> raw;
-    // kTxComplete
+    // kTxComplete, kTxFailed (a transmission that did not go out: the
+    // data-link error callback of adapterId's linkCode gets the mailbox)
     const Mailbox* key = nullptr;
     uint64_t mailboxSerial = 0;
     bool freeAfter = false;       // one-shot: the adapter frees it after the callback

@@ -1,0 +1,56 @@
+// A TCP/IP adapter's bus link: a socketcand client. The adapter connects to
+// the server named by its adapter INI entry ("IP=a.b.c.d,PORT=n", and
+// "BUS=name", can0 when absent), opens that bus in raw mode, and from then on
+// its CAN 1 data link (link code 3) is that bus: single frames it transmits go
+// out as "< send ... >", frames of other nodes arrive as "< frame ... >" and
+// reach its own receive mailboxes, and J1939 transport messages travel as
+// TP.CM / TP.DT sessions (BAM and RTS/CTS). Its other data links stay on the
+// module's simulated buses.
+//
+// Each link has one thread that reads the connection, runs the transport
+// timers and hands received frames and messages to the adapter thread as
+// work. Callers send single frames and start transport sessions on their own
+// threads. Lock order: the module lock, then the link's engine lock, then its
+// send lock; the link thread holds neither link lock when it takes the module
+// lock. A connection that breaks leaves the adapter silent (its forwarded
+// entries answer kVaErrSilent) until it is restored and opened again.
+#pragma once
+
+#include "sim/va_state.h"
+
+namespace va {
+
+class WireLink;
+
+// Connects and opens the bus for an adapter opened with `params` (bounded:
+// a few seconds at most). Null and kVaErrNoConnection when the server cannot
+// be reached or refuses the bus.
+std::shared_ptr<WireLink> OpenWireLink(const LinkParams& params, int32_t* result);
+
+// Starts the link's thread for the registered adapter.
+int32_t StartWireLink(WireLink& link, uint16_t adapterId, uint64_t adapterSerial);
+
+// Asks the link's thread to stop and joins it, then closes the connection.
+// Called without the module lock.
+void StopWireLink(WireLink& link);
+
+// True once the connection has broken.
+bool WireLinkDown(const WireLink& link);
+
+// Whether the adapter's frames of `linkCode` travel on its bus link.
+inline bool WireCarries(const Adapter& adapter, unsigned linkCode) {
+    return adapter.wire != nullptr && linkCode == kLinkCodeCan1;
+}
+
+// The adapter's receive mailboxes changed: the destinations it answers
+// connection transport sessions for are taken from them again.
+void UpdateWireDestinations_locked(const Adapter& adapter);
+
+// Sends what an adapter transmits on its link: a single frame at once (its
+// completion is queued), a transport message as a session (completed, or
+// failed with a data-link error, when the session ends). `message` carries
+// the identifier, width, data and, for transport messages, the destination.
+int32_t WireTransmit_locked(Adapter& adapter, const BusMessage& message, const Mailbox* key, uint64_t serial,
+                            bool freeAfter);
+
+}  // namespace va
