@@ -225,11 +225,12 @@ void WireLink::Stop() {
 void WireLink::SendFrames_engineLocked(std::unique_lock<std::mutex>& engineLock) {
     std::vector<TpFrame> frames = engine_.TakeFrames();
     if (frames.empty()) return;
-    std::lock_guard<std::mutex> guard(sendLock_);
+    std::unique_lock<std::mutex> sendLock(sendLock_);
     engineLock.unlock();
     for (const TpFrame& frame : frames) {
         if (!SendText(SendCommand(frame.identifier, 29, frame.data, frame.length))) break;
     }
+    sendLock.unlock();  // never the send lock while waiting for the engine lock
     engineLock.lock();
 }
 

@@ -6,14 +6,18 @@
 // box and the INI repair dialog (leaving RP121032.INI as it is) and quits.
 // A picture of every window visited is saved in PICTURE_DIRECTORY as BMP.
 //
-//   qrn-drive QRN_EXE PICTURE_DIRECTORY VENDOR_KEY [PROTOCOL]
+//   qrn-drive QRN_EXE PICTURE_DIRECTORY VENDOR_KEY [PROTOCOL [DEVICE]]
+// DEVICE: the start of the Device list item to choose, leading blanks aside
+// (e.g. "3 -").
 //
 // Exits 0 when the session went through to the results discussion and the
 // checker ended when told to quit.
 #include "testkit/gui/gui_driver.h"
 #include "tool/resources/resource.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -74,8 +78,8 @@ HWND AnswerBoxesUntil(const gui::Program& checker, const char* caption, int cont
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4 || argc > 5) {
-        std::fprintf(stderr, "usage: qrn-drive QRN_EXE PICTURE_DIRECTORY VENDOR_KEY [PROTOCOL]\n");
+    if (argc < 4 || argc > 6) {
+        std::fprintf(stderr, "usage: qrn-drive QRN_EXE PICTURE_DIRECTORY VENDOR_KEY [PROTOCOL [DEVICE]]\n");
         return 2;
     }
     pictures = argv[2];
@@ -98,7 +102,17 @@ int main(int argc, char** argv) {
     int vendor = gui::FindListItem(main, IDC_VENDOR_LIST, argv[3]);
     if (vendor < 0) std::printf("Vendor %s is not in the Vendor list; the first entry stays chosen.\n", argv[3]);
     if (vendor >= 0) gui::SelectListItem(main, IDC_VENDOR_LIST, vendor);
-    if (argc == 5) {
+    if (argc == 6) {  // the device list item that starts with this text
+        int device = -1;
+        std::vector<std::string> items = gui::ListItems(main, IDC_DEVICE_LIST);
+        for (size_t i = 0; i < items.size() && device < 0; ++i) {
+            std::string item = items[i].substr(std::min(items[i].find_first_not_of(' '), items[i].size()));
+            if (item.compare(0, std::strlen(argv[5]), argv[5]) == 0) device = static_cast<int>(i);
+        }
+        if (device < 0) std::printf("Device %s is not in the Device list.\n", argv[5]);
+        if (device >= 0) gui::SelectListItem(main, IDC_DEVICE_LIST, device);
+    }
+    if (argc >= 5) {
         int protocol = gui::FindListItem(main, IDC_PROTOCOL_LIST, argv[4]);
         if (protocol < 0) std::printf("Protocol %s is not in the Protocol list.\n", argv[4]);
         if (protocol >= 0) gui::SelectListItem(main, IDC_PROTOCOL_LIST, protocol);
