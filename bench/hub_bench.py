@@ -2,16 +2,25 @@
 """Frames per second through can-hub on loopback, beside the frames per second
 a CAN bus carries.
 
-Usage: hub_bench.py PATH/TO/can-hub [FRAMES]   (FRAMES default 100000)
+Usage: hub_bench.py PATH/TO/can-hub [FRAMES] [RP1210_PEER_COMMAND WINDOWS_DIR]
+       (FRAMES default 100000)
 
   raw -> raw         a sender thread writes FRAMES frames as fast as it can on
                      one raw socket; the main thread receives them on another
   python-can -> raw  python-can's socketcand client sends FRAMES frames; a
                      receiver thread takes them on a raw socket
 
+  python-can -> RP1210 python-can sends FRAMES frames; rp1210-peer (the
+                     command given, natively or under Wine) reads them through
+                     HVLNK32 -> ZMXMRP32 -> the virtual adapter's TCP/IP link
+                     (device 3 of the install image's INI files, written to
+                     WINDOWS_DIR with the hub's port); the rate is the reader's,
+                     first to last message
+
 The hub runs with a queue large enough that no frame is dropped; the drops it
 counted are printed anyway. All frames have a 29-bit id and 8 data bytes."""
 
+import os
 import re
 import select
 import signal
@@ -107,6 +116,35 @@ def python_can_to_raw(port, frames):
     return result["received"], result["received"] / (result["last"] - start)
 
 
+def python_can_to_rp1210(port, frames, peer_command, windows):
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    for name, target in (("HVLNK32.INI", "HVLNK32.ini"), ("HV_ZMX32.INI", "HV_ZMX32.ini")):
+        with open(os.path.join(root, "image", name), encoding="latin-1") as f:
+            text = re.sub(r"PORT=\d+", "PORT=%d" % port, f.read())
+        with open(os.path.join(windows, target), "w", encoding="latin-1", newline="\r\n") as f:
+            f.write(text)
+    reader = subprocess.Popen(peer_command.split() + ["--device", "3", "--read", "60", "--until", str(frames), "--rx-buffer", "4000000"],
+                              stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
+                              env=dict(os.environ, WINDIR=windows))
+    lines = []
+    for line in reader.stdout:
+        lines.append(line.strip())
+        if line.startswith("filter"):
+            break
+    bus = can.Bus(interface="socketcand", host="127.0.0.1", port=port, channel="can0")
+    message = can.Message(arbitration_id=0x18FEF100, data=bytes(range(1, 9)))
+    for _ in range(frames):
+        bus.send(message)
+    lines += [line.strip() for line in reader.stdout]
+    reader.wait(TIMEOUT)
+    bus.shutdown()
+    values = dict(line.split(" ", 1) for line in lines if " " in line)
+    received, span = int(values.get("count", 0)), int(values.get("span-ms", 0))
+    if int(values.get("overflows", 0)):
+        print("  (the reader's receive buffer overflowed %s times)" % values["overflows"])
+    return received, received / (span / 1000) if span > 0 else 0.0
+
+
 def can_limits():
     """(bit rate, frames/s without stuffing, frames/s with worst-case stuffing)
     for 8-byte frames with 29-bit ids: 67 + 64 bits with the interframe space,
@@ -121,8 +159,13 @@ def main():
         sys.exit(__doc__)
     path = sys.argv[1]
     frames = int(sys.argv[2]) if len(sys.argv) > 2 else 100000
+    runs = [("raw -> hub -> raw", raw_to_raw), ("python-can -> hub -> raw", python_can_to_raw)]
+    if len(sys.argv) > 4:
+        command, windows = sys.argv[3], sys.argv[4]
+        runs.append(("python-can -> hub -> RP1210",
+                     lambda port, n: python_can_to_rp1210(port, n, command, windows)))
     print(f"can-hub on loopback, {frames} frames with a 29-bit id and 8 data bytes")
-    for name, run in (("raw -> hub -> raw", raw_to_raw), ("python-can -> hub -> raw", python_can_to_raw)):
+    for name, run in runs:
         proc, port = start_hub(path, frames)
         try:
             received, rate = run(port, frames)

@@ -19,6 +19,11 @@ if [ -x build/bench/tests/rp1210-gbench ]; then
   build/bench/tests/rp1210-gbench --benchmark_min_time=0.5 2>/dev/null | grep -E '^(Receive|NonBlocking|Check|Benchmark|-)'
 fi
 
+echo "-- the shared bus: frames/s through the hub, python-can into an RP1210 reader, the CAN bus's limits"
+mkdir -p build/bench/shared-bus-windows
+/usr/bin/python3 bench/hub_bench.py build/bench/testkit/hub/can-hub 50000 build/bench/tests/rp1210-peer \
+  "$root/build/bench/shared-bus-windows"
+
 bash scripts/build.sh win32 >/dev/null
 if reason=$(bash scripts/wine-usable.sh); then
   export WINEPREFIX="$root/build/win32/wineprefix" WINEARCH=win32 WINEDEBUG=-all
@@ -29,6 +34,9 @@ if reason=$(bash scripts/wine-usable.sh); then
   (cd build/win32/tests && wine zmx-bench.exe)
   echo "-- RP1210 library"
   (cd build/win32/tests && wine rp1210-bench.exe "$pythoncan")
+  echo "-- the shared bus, the RP1210 reader under Wine"
+  /usr/bin/python3 bench/hub_bench.py build/win32/host/can-hub 50000 "wine build/win32/tests/rp1210-peer.exe" \
+    "$WINEPREFIX/drive_c/windows"
   wineserver -k </dev/null >/dev/null 2>&1 || true
   echo "-- the checker's data window (an edit control under Wine and Xvfb)"
   bash scripts/gui-run.sh "$root/build/win32/guiprefix" build/win32/tests/qrn-window-bench.exe

@@ -14,12 +14,16 @@
 //                                        bytes 0-3
 //               [--read SECONDS]         count what arrives; long messages
 //                                        (more than 8 data bytes) are printed
+//               [--until COUNT]          stop reading once COUNT have arrived
+//               [--rx-buffer BYTES]      the client's receive buffer (library default)
 //               [--wait-ms MS]           pause before sending (after filters)
 //
 // Lines: "connected CLIENT", "claim RESULT", "filter RESULT", "sent RESULT",
 // "sent-frames COUNT", "message pgn=%05X sa=%02X da=%02X len=N data=HEX",
-// "count N", "lost-claim" (address taken away while reading), "disconnect
-// RESULT". Exit status 0 when every step answered 0.
+// "count N", "span-ms MS" (first to last message read), "overflows N"
+// (receive buffer overflows reported while reading), "lost-claim"
+// (address taken away while reading), "disconnect RESULT". Exit status 0
+// when every step answered 0.
 #include "os/os.h"
 #include "rp1210/rp1210_defs.h"
 #include "tool/test/rp1210_binding.h"
@@ -45,6 +49,8 @@ struct Options {
     unsigned long tpPgn = 0, tpDest = 0, tpSize = 0, tpSource = 0xF9;
     unsigned long frames = 0, framesPgn = 0, framesSource = 0xF9;
     double readSeconds = 0;
+    unsigned long until = 0;
+    long rxBuffer = 0;
     unsigned waitMs = 0;
 };
 
@@ -92,6 +98,10 @@ bool Parse(int argc, char** argv, Options& o) {
             if (parts.size() > 2) o.framesSource = Number(parts[2]);
         } else if (key == "--read") {
             o.readSeconds = std::strtod(value.c_str(), nullptr);
+        } else if (key == "--rx-buffer") {
+            o.rxBuffer = static_cast<long>(Number(value));
+        } else if (key == "--until") {
+            o.until = Number(value);
         } else if (key == "--wait-ms") {
             o.waitMs = static_cast<unsigned>(Number(value));
         } else {
@@ -141,7 +151,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     int failures = 0;
-    int16_t client = api.ClientConnect(nullptr, static_cast<int16_t>(o.device), o.protocol.c_str(), 0, 0, 0);
+    int16_t client = api.ClientConnect(nullptr, static_cast<int16_t>(o.device), o.protocol.c_str(), 0, o.rxBuffer, 0);
     Say("connected %d", client);
     if (client < 0 || client > 127) return 1;
 
@@ -194,7 +204,9 @@ int main(int argc, char** argv) {
         uint32_t limit = static_cast<uint32_t>(o.readSeconds * 1000);
         std::vector<char> buffer(2048);
         bool lostReported = false;
-        while (OsTickCount() - start < limit) {
+        uint32_t first = 0, last = 0;
+        unsigned long overflows = 0;
+        while (OsTickCount() - start < limit && (o.until == 0 || count < o.until)) {
             int16_t n = api.ReadMessage(client, buffer.data(), static_cast<int16_t>(buffer.size()), 0);
             if (n == 0) {
                 OsSleep(2);
@@ -205,10 +217,12 @@ int main(int argc, char** argv) {
                     Say("lost-claim");
                     lostReported = true;
                 }
+                if (-n == kErrRxQueueFull) ++overflows;
                 if (-n != kErrAddressLost) OsSleep(2);
                 continue;
             }
-            ++count;
+            last = OsTickCount();
+            if (count++ == 0) first = last;
             const uint8_t* m = reinterpret_cast<const uint8_t*>(buffer.data());
             if (n > 10 + 8) {
                 unsigned pgn = m[4] | m[5] << 8 | (m[6] & 0x03) << 16;
@@ -222,6 +236,8 @@ int main(int argc, char** argv) {
             }
         }
         Say("count %lu", count);
+        Say("span-ms %lu", static_cast<unsigned long>(last - first));
+        Say("overflows %lu", overflows);
     }
     int16_t result = api.ClientDisconnect(client);
     Say("disconnect %d", result);
