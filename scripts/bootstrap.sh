@@ -9,7 +9,7 @@ PACKAGES=(
   fonts-liberation fonts-wine
   cmake ninja-build g++ clang libclang-rt-14-dev llvm
   googletest libgtest-dev
-  libbenchmark-dev python3-can
+  libbenchmark-dev python3-can nsis
 )
 
 missing=()

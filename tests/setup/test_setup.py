@@ -1,0 +1,197 @@
+"""The setup program HalveryDriverSetup.exe (SETUP_EXE) and its uninstaller, run
+silently under Wine as a user runs them, each case in a fresh prefix copied from
+SETUP_PREFIX_TEMPLATE or from one made per run by scripts/wine-prefix.sh.
+CATALOGUE_DUMP is the checker's catalogue-dump: a PE32 .exe runs under Wine."""
+
+import os, pathlib, re, shutil, subprocess, tempfile, unittest
+
+SETUP_EXE = os.environ.get("SETUP_EXE", "")
+CATALOGUE_DUMP = os.environ.get("CATALOGUE_DUMP", "")
+WINE_PREFIX_SH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "wine-prefix.sh")
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\HalveryRP1210"
+UNINSTALLER = "HalveryUninstall.exe"
+PACKAGE = ["HVLNK32.DLL", "ZMXMRP32.DLL", "QRN.EXE", "HVLNK32.INI", "HV_ZMX32.INI", "ZMXSRP32.DLL", "ZMXURP2K.DLL",
+           "ZMXTRP32.DLL", "ZMXIRP32.DLL", "ZMXHRP32.DLL", "ZMXURP98.DLL", "ZMXWRP32.DLL"]
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+TIMEOUT = 60
+template, template_dir = os.environ.get("SETUP_PREFIX_TEMPLATE", ""), None
+
+
+def setUpModule():
+    global template, template_dir
+    if not os.path.isfile(SETUP_EXE):
+        raise RuntimeError("SETUP_EXE must name the built HalveryDriverSetup.exe (now %r)" % SETUP_EXE)
+    if not template:
+        template_dir = tempfile.mkdtemp(prefix="setup-template-")
+        template = os.path.join(template_dir, "prefix")
+        subprocess.run(["bash", WINE_PREFIX_SH, template], check=True, timeout=180, **QUIET)
+
+
+def tearDownModule():
+    if template_dir:
+        shutil.rmtree(template_dir, ignore_errors=True)
+
+
+class SetupCase(unittest.TestCase):
+    """A prefix copied from the template; `self.windows` is its Windows directory."""
+
+    def setUp(self):
+        work = tempfile.mkdtemp(prefix="setup-test-")
+        self.addCleanup(shutil.rmtree, work, ignore_errors=True)
+        self.prefix = os.path.join(work, "prefix")
+        subprocess.run(["cp", "-a", template, self.prefix], check=True, timeout=TIMEOUT)
+        self.windows = pathlib.Path(self.prefix, "drive_c", "windows")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH="win32", WINEDEBUG="-all")
+        self.addCleanup(self.run_quietly, "wineserver", "-k")
+
+    def run_quietly(self, *argv):
+        return subprocess.run(argv, env=self.env, timeout=TIMEOUT, **QUIET).returncode
+
+    def install(self):
+        return self.run_quietly("wine", SETUP_EXE, "/S")
+
+    def uninstall(self):
+        # As Add/Remove Programs runs it: it hands over to a copy of itself in the temp directory.
+        code = self.run_quietly("wine", "C:\\windows\\" + UNINSTALLER, "/S")
+        self.run_quietly("wineserver", "-w")
+        return code
+
+    def read(self, name):
+        return (self.windows / name).read_bytes()
+
+    def write(self, name, *lines):
+        (self.windows / name).write_bytes("".join(line + "\r\n" for line in lines).encode())
+
+    def add_vendor(self, key):
+        self.write(key + ".INI", "[VendorInformation]", "Name=%s Adapters" % key, "Devices=1", "Protocols=1",
+                   "[DeviceInformation1]", "DeviceDescription=%s USB" % key, "DeviceName=%s-USB" % key,
+                   "[ProtocolInformation1]", "ProtocolString=J1939", "ProtocolDescription=SAE J1939", "Devices=1")
+        self.write(key + ".DLL", "not a library")
+
+    def vendor_list(self):
+        match = re.search(r"^APIImplementations=(.*?)\r?$", self.read("RP121032.INI").decode(), re.M | re.I)
+        return match and match.group(1)
+
+    def present(self, names):
+        return [name for name in names if (self.windows / name).exists()]
+
+    def snapshot(self):
+        return {path.name: path.read_bytes() for path in self.windows.iterdir() if path.is_file()}
+
+    def registered(self):
+        return self.run_quietly("wine", "reg", "query", UNINSTALL_KEY) == 0
+
+
+class OtherVendorsListed(SetupCase):
+    """RP121032.INI lists two other vendors, whose files are in place."""
+
+    def setUp(self):
+        super().setUp()
+        self.add_vendor("ACMEVDA")
+        self.add_vendor("OTHERCO")
+        self.write("RP121032.INI", "[RP1210Support]", "APIImplementations=ACMEVDA,OTHERCO")
+        self.original = self.read("RP121032.INI")
+
+    def test_install_appends_vendor_after_the_others(self):
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(self.vendor_list(), "ACMEVDA,OTHERCO,HVLNK32")
+
+    def test_install_backs_up_the_list_it_changes(self):
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(self.read("RP121032.INI.bak-1"), self.original)
+        self.assertEqual(self.present(["RP121032.INI.bak-2"]), [])
+
+    def test_backup_takes_the_number_after_the_highest(self):
+        for name in ("RP121032.INI.bak-3", "RP121032.INI.bak-10", "RP121032.INI.bak-old"):
+            self.write(name, "[RP1210Support]")
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(self.read("RP121032.INI.bak-11"), self.original)
+
+    def test_install_copies_package_and_registers_uninstaller(self):
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(self.present(PACKAGE + [UNINSTALLER]), PACKAGE + [UNINSTALLER])
+        self.assertTrue(self.registered())
+
+    def test_checker_lists_all_three_vendors_in_order(self):
+        self.assertTrue(CATALOGUE_DUMP, "CATALOGUE_DUMP must name the checker's catalogue-dump")
+        self.assertEqual(self.install(), 0)
+        pe32 = CATALOGUE_DUMP.lower().endswith(".exe")
+        argv = ["wine", CATALOGUE_DUMP, "C:\\windows"] if pe32 else [CATALOGUE_DUMP, str(self.windows)]
+        with tempfile.TemporaryFile() as out:  # no pipe: Wine's helper processes would hold it open
+            subprocess.run(argv, env=self.env, timeout=TIMEOUT, stdin=subprocess.DEVNULL, stdout=out, check=True)
+            out.seek(0)
+            text = out.read().decode("latin-1")
+        self.assertIn("Message boxes shown while loading: 0", text)
+        self.assertEqual(re.findall(r'^Vendor \d+: key "(\w+)"', text, re.M), ["ACMEVDA", "OTHERCO", "HVLNK32"])
+
+    def test_second_install_changes_nothing(self):
+        self.assertEqual(self.install(), 0)
+        before = self.snapshot()
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(self.snapshot(), before)
+
+    def test_uninstall_after_second_install_removes_vendor(self):
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(self.uninstall(), 0)
+        self.assertEqual(self.vendor_list(), "ACMEVDA,OTHERCO")
+
+    def test_uninstall_restores_list_and_removes_only_the_package(self):
+        self.assertEqual(self.install(), 0)
+        installed = self.read("RP121032.INI")
+        self.assertEqual(self.uninstall(), 0)
+        self.assertEqual(self.vendor_list(), "ACMEVDA,OTHERCO")
+        self.assertEqual(self.present(PACKAGE + [UNINSTALLER]), [])
+        self.assertFalse(self.registered())
+        self.assertEqual(len(self.present(["ACMEVDA.INI", "ACMEVDA.DLL", "OTHERCO.INI", "OTHERCO.DLL"])), 4)
+        self.assertEqual(self.read("RP121032.INI.bak-1"), self.original)
+        self.assertEqual(self.read("RP121032.INI.bak-2"), installed)
+
+    def test_uninstall_in_place_finishes_before_returning(self):
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(self.run_quietly("wine", "C:\\windows\\" + UNINSTALLER, "/S", "_?=C:\\windows"), 0)
+        self.assertEqual(self.vendor_list(), "ACMEVDA,OTHERCO")
+        self.assertEqual(self.present(PACKAGE), [])
+        # Running, it cannot delete itself: that waits for the next restart.
+        self.assertEqual(self.present([UNINSTALLER]), [UNINSTALLER])
+        self.run_quietly("wineboot", "-r")
+        self.assertEqual(self.present([UNINSTALLER]), [])
+
+    def test_failed_backup_leaves_everything_untouched(self):
+        (self.windows / "RP121032.INI.bak-1").mkdir()  # a directory where the backup would go
+        self.assertNotEqual(self.install(), 0)
+        self.assertEqual(self.read("RP121032.INI"), self.original)
+        self.assertEqual(self.present(PACKAGE + [UNINSTALLER]), [])
+        self.assertFalse(self.registered())
+
+
+class NoVendorList(SetupCase):
+    """The Windows directory has no RP121032.INI."""
+
+    def test_install_creates_list_with_vendor(self):
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(self.vendor_list(), "HVLNK32")
+        self.assertEqual(self.present(["RP121032.INI.bak-1"]), [])
+
+    def test_uninstall_removes_the_list_it_created(self):
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(self.uninstall(), 0)
+        self.assertEqual(self.present(["RP121032.INI", "RP121032.INI.bak-1"] + PACKAGE + [UNINSTALLER]), [])
+
+
+class VendorListedBefore(SetupCase):
+    """RP121032.INI names HVLNK32 already (spaced, in other case), before another vendor."""
+
+    def test_list_is_left_as_it_was_by_install_and_uninstall(self):
+        self.add_vendor("ACMEVDA")
+        self.write("RP121032.INI", "[RP1210Support]", "APIImplementations= hvlnk32 ,ACMEVDA")
+        original = self.read("RP121032.INI")
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(self.read("RP121032.INI"), original)
+        self.assertEqual(self.uninstall(), 0)
+        self.assertEqual(self.read("RP121032.INI"), original)
+        self.assertEqual(self.present(["RP121032.INI.bak-1"] + PACKAGE), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
