@@ -70,7 +70,6 @@ Var IniCreated
   !insertmacro OPTIONAL_FILE ${DO} "ZMXHRP32.DLL"
   !insertmacro OPTIONAL_FILE ${DO} "ZMXURP98.DLL"
   !insertmacro OPTIONAL_FILE ${DO} "ZMXWRP32.DLL"
-  !insertmacro OPTIONAL_FILE ${DO} "ZMX5wizwin32a.DLL"
 !macroend
 !macro OPTIONAL_FILE DO NAME
   !if /FileExists "${IMAGE}/${NAME}"
