@@ -32,6 +32,9 @@ import time
 
 import can
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "testkit"))
+from shared_bus_ini import point_library_at_hub  # noqa: E402
+
 TIMEOUT = 10.0
 FRAME_TEXT = "< send 18FEF100 8 1 2 3 4 5 6 7 8 >"
 
@@ -117,12 +120,7 @@ def python_can_to_raw(port, frames):
 
 
 def python_can_to_rp1210(port, frames, peer_command, windows):
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    for name, target in (("HVLNK32.INI", "HVLNK32.ini"), ("HV_ZMX32.INI", "HV_ZMX32.ini")):
-        with open(os.path.join(root, "image", name), encoding="latin-1") as f:
-            text = re.sub(r"PORT=\d+", "PORT=%d" % port, f.read())
-        with open(os.path.join(windows, target), "w", encoding="latin-1", newline="\r\n") as f:
-            f.write(text)
+    point_library_at_hub(windows, port)
     reader = subprocess.Popen(peer_command.split() + ["--device", "3", "--read", "60", "--until", str(frames), "--rx-buffer", "4000000"],
                               stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
                               env=dict(os.environ, WINDIR=windows))

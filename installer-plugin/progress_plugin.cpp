@@ -285,21 +285,21 @@ void JoinAnimationThread() {
 
 // ---- The dialog procedure's set-up ----------------------------------------------------
 
-RECT ChildRect(HWND dialog, int id) {
+// A child window's rectangle in the dialog's client coordinates (empty for
+// none).
+RECT ClientRectOf(HWND dialog, HWND child) {
     RECT r = {0, 0, 0, 0};
-    HWND child = GetDlgItem(dialog, id);
     if (child == nullptr) return r;
     GetWindowRect(child, &r);
     MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
     return r;
 }
 
+RECT ChildRect(HWND dialog, int id) { return ClientRectOf(dialog, GetDlgItem(dialog, id)); }
+
 BOOL CALLBACK WidenChild(HWND child, LPARAM) {
     if (GetParent(child) != g.dialog) return TRUE;
-    HWND dialog = g.dialog;
-    RECT r;
-    GetWindowRect(child, &r);
-    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+    RECT r = ClientRectOf(g.dialog, child);
     r.left += r.left / 6;
     r.right += r.right / 6;
     MoveWindow(child, r.left, r.top, r.right - r.left, r.bottom - r.top, FALSE);

@@ -352,10 +352,9 @@ int32_t WireLink::Transmit_locked(const BusMessage& message, const Mailbox* key,
 
 std::shared_ptr<WireLink> OpenWireLink(const LinkParams& params, int32_t* result) {
     *result = kVaErrNoConnection;
-    const uint8_t* raw = reinterpret_cast<const uint8_t*>(&params);
-    uint8_t address[4] = {raw[0], raw[1], raw[2], raw[3]};
-    int32_t port = static_cast<int32_t>(static_cast<uint32_t>(raw[4]) | static_cast<uint32_t>(raw[5]) << 8 |
-                                        static_cast<uint32_t>(raw[6]) << 16 | static_cast<uint32_t>(raw[7]) << 24);
+    uint8_t address[4];
+    LinkIpAddress(params, address);
+    int32_t port = LinkTcpPort(params);
     if (port <= 0 || port > 65535) return nullptr;
     std::string bus = EntryValue(params.paramText, sizeof params.paramText, "BUS=");
     if (bus.empty()) bus = "can0";

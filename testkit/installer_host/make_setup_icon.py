@@ -4,7 +4,10 @@ writes it as setup_box.ico (one 32-bit image with its AND mask) beside this
 script. The tests look for the box's front colour left in the icon."""
 import math
 import os
-import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "installer-plugin", "resources"))
+from make_art import write_ico  # noqa: E402  (one ICO writer for the project's icons)
 
 SIZE = 32
 FRONT = (200, 120, 30)      # the box's front face; solid at x 2..13, y 12..29
@@ -70,28 +73,13 @@ def draw():
     return pixels
 
 
-def ico(pixels):
-    xor = bytearray()
-    for y in range(SIZE - 1, -1, -1):  # bottom-up
-        for x in range(SIZE):
-            p = pixels[y][x]
-            xor += bytes((p[2], p[1], p[0], 255)) if p else bytes(4)
-    mask = bytearray()
-    for y in range(SIZE - 1, -1, -1):
-        bits = 0
-        for x in range(SIZE):
-            if pixels[y][x] is None:
-                bits |= 1 << (31 - x)
-        mask += struct.pack(">I", bits)
-    header = struct.pack("<IiiHHIIiiII", 40, SIZE, SIZE * 2, 1, 32, 0, len(xor) + len(mask), 0, 0, 0, 0)
-    image = header + xor + mask
-    directory = struct.pack("<HHH", 0, 1, 1)
-    entry = struct.pack("<BBBBHHII", SIZE, SIZE, 0, 0, 1, 32, len(image), 6 + 16)
-    return directory + entry + image
+def rgba(pixels):
+    """The drawing as the RGBA rows the plug-in's art writer takes (None is
+    transparent)."""
+    return [[(p[0], p[1], p[2], 255) if p else (0, 0, 0, 0) for p in row] for row in pixels]
 
 
 if __name__ == "__main__":
     out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "setup_box.ico")
-    with open(out, "wb") as f:
-        f.write(ico(draw()))
+    write_ico(out, rgba(draw()))
     print(out)

@@ -25,6 +25,9 @@ J1939_PEER = os.path.join(ROOT, "testkit", "j1939", "j1939_peer.py")
 ENGINE_LOG = os.path.join(ROOT, "testkit", "data", "engine-startup.log")
 LIMIT = 60  # seconds any one process may take
 
+sys.path.insert(0, os.path.join(ROOT, "testkit"))
+from shared_bus_ini import point_library_at_hub  # noqa: E402
+
 
 def pattern(size):
     return bytes((i * 31 + 7) & 0xFF for i in range(size)).hex().upper()
@@ -92,13 +95,7 @@ class SharedBus(unittest.TestCase):
         self.port = int(line.rsplit(":", 1)[1])
         # The library's INI files from the install image, the TCP/IP device
         # pointed at this hub.
-        for name in ("HVLNK32.INI", "HV_ZMX32.INI"):
-            with open(os.path.join(ROOT, "image", name), encoding="latin-1") as f:
-                text = f.read()
-            text = re.sub(r"PORT=\d+", "PORT=%d" % self.port, text)
-            target = "HVLNK32.ini" if name == "HVLNK32.INI" else "HV_ZMX32.ini"
-            with open(os.path.join(self.windows_dir, target), "w", encoding="latin-1", newline="\r\n") as f:
-                f.write(text)
+        point_library_at_hub(self.windows_dir, self.port)
 
     def tearDown(self):
         for p in self.processes:
