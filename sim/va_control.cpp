@@ -1,5 +1,6 @@
 // The virtual adapter's control interface (va_control.h).
 #include "sim/va_state.h"
+#include "sim/va_wire.h"
 
 #include <algorithm>
 #include <chrono>
@@ -240,6 +241,38 @@ HV_EXPORT int32_t HV_CALL VaSetSilent(int32_t silent) {
     return kVaOk;
 }
 
+namespace {
+
+void SetAdapterPower_locked(Adapter& adapter, int32_t power) {
+    if (adapter.gone) return;  // a gone handle stays gone
+    if (power == kVaPowerOn) {
+        if (!adapter.powered) {
+            adapter.powered = true;
+            Reboot_locked(adapter);
+        }
+    } else {
+        adapter.powered = false;
+        adapter.gone = power == kVaPowerGone;
+    }
+    if (adapter.wire) HoldWireLink(*adapter.wire, !adapter.powered || adapter.gone);
+}
+
+}  // namespace
+
+HV_EXPORT int32_t HV_CALL VaSetPower(uint16_t adapterId, int32_t power) {
+    if (power != kVaPowerOff && power != kVaPowerOn && power != kVaPowerGone) return kVaErrBadParameter;
+    Lock lock(S().lock);
+    if (adapterId != 0) {
+        Adapter* adapter = FindAdapter_locked(adapterId);
+        if (adapter == nullptr) return kVaErrUnknownAdapter;
+        SetAdapterPower_locked(*adapter, power);
+        return kVaOk;
+    }
+    if (power != kVaPowerGone) S().powerOff = power == kVaPowerOff;
+    for (auto& entry : S().adapters) SetAdapterPower_locked(*entry.second, power);
+    return kVaOk;
+}
+
 HV_EXPORT int32_t HV_CALL VaResetTimer(uint16_t adapterId) {
     Lock lock(S().lock);
     if (adapterId != 0 && FindAdapter_locked(adapterId) == nullptr) return kVaErrUnknownAdapter;
@@ -277,6 +310,8 @@ HV_EXPORT int32_t HV_CALL VaListAdapters(VaAdapterInfo* adapters, uint32_t capac
             std::memset(&out, 0, sizeof out);
             out.id = adapter.id;
             out.openEntry = adapter.openEntry;
+            out.answers = Answers(adapter) ? 1 : 0;
+            out.boots = adapter.boots;
             out.dataLinkMask = adapter.dataLinkMask;
             std::memcpy(out.dataLinkSetup, adapter.dataLinkSetup, sizeof out.dataLinkSetup);
             out.baudRate = adapter.baudRate;
@@ -314,6 +349,7 @@ HV_EXPORT int32_t HV_CALL VaListMailboxes(uint16_t adapterId, VaMailboxInfo* mai
                 out.bufferSize = mailbox->bufferSize;
                 out.sizeLimit = mailbox->sizeLimit;
                 out.hasCallback = mailbox->callback != nullptr ? 1 : 0;
+                out.stale = mailbox->stale ? 1 : 0;
             }
             ++index;
         }
@@ -395,6 +431,12 @@ HV_EXPORT int32_t HV_CALL VaResetControls(void) {
     S().failLoads = 0;
     S().failResult = 0;
     S().silent = false;
+    S().powerOff = false;
+    for (auto& entry : S().adapters) {
+        Adapter& adapter = *entry.second;
+        adapter.gone = false;
+        if (!adapter.powered) SetAdapterPower_locked(adapter, kVaPowerOn);
+    }
     S().description = kDefaultDescription;
     S().replayActive = false;
     S().replayFrames.clear();

@@ -20,6 +20,15 @@
 // - A silent module (VaSetSilent) answers kVaErrSilent on every forwarded
 //   entry except UnloadMailBox and delivers no frames; opens and restores
 //   still work.
+// - Power (VaSetPower): an adapter without power answers like a silent one,
+//   hears nothing, and its completions and data-link errors are lost. When
+//   power returns it answers as a rebooted adapter: timer from 0, no data
+//   link, and the mailboxes loaded before are dead (never delivered to,
+//   transmitting through them answers kVaErrUnknownMailbox, unloading them
+//   works). A TCP/IP adapter's power is its connection: when it breaks (the
+//   server drops it, or the power goes) the adapter is silent, and the link
+//   connects again by itself, first after 500 ms and then every second,
+//   coming back rebooted.
 // - LoadMailBox needs InitDataLink for the setup's link code first
 //   (kVaErrNoDataLink). Widths: 11 or 29 on link codes 3 and 7, 24 on 2
 //   (J1850), 0 on 1 (J1708). The Mailbox gets link code, width, identifier
@@ -157,7 +166,7 @@ struct VaDelivery {
 struct VaAdapterInfo {
     uint16_t id;
     uint8_t openEntry;             // VaOpenEntry
-    uint8_t reserved;
+    uint8_t answers;               // 1 when powered, its handle not gone and its connection (TCP/IP) up
     uint32_t dataLinkMask;         // bit n set: InitDataLink done for link code n
     uint8_t dataLinkSetup[8][6];   // per link code: the first 6 bytes of its DataLinkSetup
     uint32_t baudRate;             // last SetBaudRate value (0 when none)
@@ -165,6 +174,7 @@ struct VaAdapterInfo {
     uint32_t transportSetups;      // ConfigureTransportProtocol calls
     TransportSetup transportSetup; // the last one
     LinkParams params;             // copy of the block handed to the open entry
+    uint32_t boots;                // reboots since the open (power returns, connections made again)
 };
 
 // One live mailbox, as loaded.
@@ -183,7 +193,7 @@ struct VaMailboxInfo {
     uint32_t bufferSize;      // receive: size of the area frames are copied into
     uint16_t sizeLimit;       // MailboxSetup 0x2b when 0x2a is set, else 0
     uint8_t hasCallback;
-    uint8_t reserved;
+    uint8_t stale;            // 1 when loaded before the adapter rebooted (dead)
 };
 
 extern "C" {
@@ -251,6 +261,20 @@ int32_t HV_CALL VaFailEntry(const char* entryName, uint32_t skip, uint32_t count
 // Makes the module silent (non-zero) or answering again (0).
 int32_t HV_CALL VaSetSilent(int32_t silent);
 
+// Power of adapter `adapterId`, or with 0 of the whole module (every open
+// adapter, and opens: they fail with kVaErrSilent while its power is off):
+//   kVaPowerOff   the power goes (TCP/IP: the connection is closed and not
+//                 made again);
+//   kVaPowerOn    it returns: every adapter that was off answers again as a
+//                 rebooted one (TCP/IP: once connected again);
+//   kVaPowerGone  the adapter comes back as a new device: its handle never
+//                 answers again (restoring it still works), while a fresh
+//                 open gives a working adapter; with 0, every open adapter.
+// kVaErrUnknownAdapter for an id that is not open, kVaErrBadParameter for
+// another state.
+enum VaPower : int32_t { kVaPowerOff = 0, kVaPowerOn = 1, kVaPowerGone = 2 };
+int32_t HV_CALL VaSetPower(uint16_t adapterId, int32_t power);
+
 // Restarts the adapter timer at 0 (the timer jumps back), for one adapter or,
 // with 0, for all.
 int32_t HV_CALL VaResetTimer(uint16_t adapterId);
@@ -305,7 +329,8 @@ int32_t HV_CALL VaModulePath(char* path, uint32_t size);
 // Returns the controls to their start: transmitted log and call log
 // emptied, call counts 0, no forced load failures or refused entries, no
 // completions kept back, not silent, default description, replay and
-// periodic J1708 stopped. Open adapters and their mailboxes stay.
+// periodic J1708 stopped, power on (adapters without power come back
+// rebooted; gone ones answer again). Open adapters and their mailboxes stay.
 int32_t HV_CALL VaResetControls(void);
 
 }  // extern "C"
@@ -324,6 +349,7 @@ int32_t HV_CALL VaResetControls(void);
     X(VaFailEntry)              \
     X(VaRaiseDataLinkError)     \
     X(VaSetSilent)              \
+    X(VaSetPower)               \
     X(VaResetTimer)             \
     X(VaSetDescription)         \
     X(VaCallCount)              \

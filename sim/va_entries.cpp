@@ -115,7 +115,7 @@ int ForwardedIndex(ZmxForwarded operation) { return kFirstForwardedEntry + opera
 int32_t Check_locked(uint16_t id, Adapter** adapter) {
     *adapter = FindAdapter_locked(id);
     if (*adapter == nullptr) return kVaErrUnknownAdapter;
-    if (S().silent || ((*adapter)->wire && WireLinkDown(*(*adapter)->wire))) return kVaErrSilent;
+    if (S().silent || !Answers(**adapter)) return kVaErrSilent;
     return kVaOk;
 }
 
@@ -164,6 +164,10 @@ uint16_t NextFreeId_locked() {
 int32_t Open(int index, uint8_t openEntry, uint16_t* handle, LinkParams* params) {
     return Entry(index, [&]() -> int32_t {
         if (handle == nullptr || params == nullptr) return kVaErrNullPointer;
+        {
+            Lock lock(S().lock);
+            if (S().powerOff) return kVaErrSilent;  // no adapter there to open
+        }
         // A TCP/IP adapter's CAN 1 is the bus of a socketcand server: connected
         // before the module lock is taken (it may take a while).
         std::shared_ptr<WireLink> wire;
@@ -237,7 +241,7 @@ int32_t TransmitPersistent(ZmxForwarded operation, uint16_t id, ZmxWord value, u
         [&](Adapter& adapter, Lock&) -> int32_t {
         if (value == 0) return kVaErrNullPointer;
         VaMailbox* mailbox = AdapterMailbox_locked(adapter, value);
-        if (mailbox == nullptr) return kVaErrUnknownMailbox;
+        if (mailbox == nullptr || mailbox->stale) return kVaErrUnknownMailbox;  // dead since a reboot
         if (mailbox->direction != 1 || mailbox->oneShot) return kVaErrWrongDirection;
         const Mailbox& record = mailbox->mb;
         BusMessage message;
@@ -274,7 +278,8 @@ int32_t Plain(ZmxForwarded operation, uint16_t id) {
 int32_t PlainMailbox(ZmxForwarded operation, uint16_t id, ZmxWord value) {
     return Forwarded(operation, id, [&](Adapter& adapter, Lock&) -> int32_t {
         if (value == 0) return kVaErrNullPointer;
-        return AdapterMailbox_locked(adapter, value) != nullptr ? kVaOk : kVaErrUnknownMailbox;
+        VaMailbox* mailbox = AdapterMailbox_locked(adapter, value);
+        return mailbox != nullptr && !mailbox->stale ? kVaOk : kVaErrUnknownMailbox;
     });
 }
 

@@ -27,6 +27,22 @@ void SetTimer_locked(Adapter& adapter, uint32_t value) {
     adapter.pausedValue = value;
 }
 
+bool Answers(const Adapter& adapter) {
+    return adapter.powered && !adapter.gone && !(adapter.wire && WireLinkDown(*adapter.wire));
+}
+
+void Reboot_locked(Adapter& adapter) {
+    adapter.paused = false;
+    SetTimer_locked(adapter, 0);
+    adapter.dataLinkMask = 0;
+    for (DataLinkErrorCallback& callback : adapter.errorCallbacks) callback = nullptr;
+    std::memset(adapter.dataLinkSetup, 0, sizeof adapter.dataLinkSetup);
+    adapter.baudRate = 0;
+    for (VaMailbox* mailbox : adapter.mailboxes) mailbox->stale = true;
+    ++adapter.boots;
+    UpdateWireDestinations_locked(adapter);
+}
+
 Adapter* FindAdapter_locked(uint16_t id) {
     auto it = S().adapters.find(id);
     return it == S().adapters.end() ? nullptr : it->second.get();
@@ -91,7 +107,7 @@ void Log_locked(LoggedFrame&& frame) {
 // ---- Delivery ------------------------------------------------------------------
 
 bool Accepts(const VaMailbox& mailbox, const BusMessage& message) {
-    if (mailbox.direction != 0 || mailbox.linkCode != message.linkCode) return false;
+    if (mailbox.stale || mailbox.direction != 0 || mailbox.linkCode != message.linkCode) return false;
     if (message.linkCode == kLinkCodeJ1708) return true;  // J1708 has no identifier
     if (mailbox.width != message.width) return false;
     if (!message.transport) {
@@ -140,7 +156,7 @@ void Deliver_locked(const BusMessage& message, uint16_t target, uint64_t targetS
     for (auto& entry : S().adapters) {
         Adapter& adapter = *entry.second;
         if (target != 0 && (adapter.id != target || adapter.serial != targetSerial)) continue;
-        if (adapter.id == exclude) continue;
+        if (adapter.id == exclude || !Answers(adapter)) continue;
         // Like a hardware mailbox bank, an adapter puts a frame into one
         // mailbox of each owner: the first, in load order, that accepts it.
         std::vector<void*> served;
@@ -154,9 +170,9 @@ void Deliver_locked(const BusMessage& message, uint16_t target, uint64_t targetS
     for (auto& receiver : receivers) {
         // Earlier callbacks may have unloaded it, or silenced the module.
         VaMailbox* mailbox = FindMailbox_locked(receiver.first, receiver.second);
-        if (mailbox == nullptr || S().silent) continue;
+        if (mailbox == nullptr || S().silent || mailbox->stale) continue;
         Adapter* adapter = FindAdapter_locked(mailbox->adapterId);
-        if (adapter == nullptr) continue;
+        if (adapter == nullptr || !Answers(*adapter)) continue;
         Fill_locked(*mailbox, message, TimerValue_locked(*adapter, Clock::now()));
         if (mailbox->callback != nullptr) {
             MailboxCallback callback = mailbox->callback;
@@ -166,11 +182,23 @@ void Deliver_locked(const BusMessage& message, uint16_t target, uint64_t targetS
     }
 }
 
+// A completion or failure report whose adapter has lost power (or its
+// connection), or whose mailbox died with a reboot, is lost: the one-shot
+// mailbox is freed without a callback. True when it was dropped.
+bool DropLostReport_locked(VaMailbox* mailbox, const Adapter* adapter, bool freeAfter) {
+    if (adapter != nullptr && Answers(*adapter) && !mailbox->stale) return false;
+    if (freeAfter) {
+        Unregister_locked(mailbox);
+        delete mailbox;
+    }
+    return true;
+}
+
 void CompleteTransmit_locked(const Work& item, Lock& lock) {
     VaMailbox* mailbox = FindMailbox_locked(item.key, item.mailboxSerial);
     if (mailbox == nullptr) return;
     Adapter* adapter = FindAdapter_locked(mailbox->adapterId);
-    if (adapter == nullptr) return;
+    if (DropLostReport_locked(mailbox, adapter, item.freeAfter)) return;
     mailbox->mb.transmitTime = TimerValue_locked(*adapter, Clock::now());
     bool alive = true;
     if (mailbox->callback != nullptr) {
@@ -191,6 +219,7 @@ void FailTransmit_locked(const Work& item, Lock& lock) {
     VaMailbox* mailbox = FindMailbox_locked(item.key, item.mailboxSerial);
     if (mailbox == nullptr) return;
     Adapter* adapter = FindAdapter_locked(mailbox->adapterId);
+    if (DropLostReport_locked(mailbox, adapter, item.freeAfter)) return;
     DataLinkErrorCallback callback = adapter != nullptr ? adapter->errorCallbacks[mailbox->linkCode] : nullptr;
     bool alive = true;
     if (callback != nullptr) {
@@ -205,7 +234,7 @@ void FailTransmit_locked(const Work& item, Lock& lock) {
 
 void RaiseDataLinkError_locked(const Work& item, Lock& lock) {
     Adapter* adapter = FindAdapter_locked(item.adapterId);
-    if (adapter == nullptr || adapter->serial != item.adapterSerial) return;
+    if (adapter == nullptr || adapter->serial != item.adapterSerial || !Answers(*adapter)) return;
     std::vector<DataLinkErrorCallback> callbacks;
     for (unsigned code = 1; code < 8; ++code) {
         if ((item.linkCode == 0 || item.linkCode == code) && adapter->errorCallbacks[code] != nullptr) {
@@ -229,7 +258,9 @@ void RaiseDataLinkError_locked(const Work& item, Lock& lock) {
 // Fills a receive mailbox exactly as a test asked and runs its callback.
 void DeliverRaw_locked(const Work& item, Lock& lock) {
     VaMailbox* mailbox = FindMailbox_locked(item.key, item.mailboxSerial);
-    if (mailbox == nullptr || S().silent) return;
+    if (mailbox == nullptr || S().silent || mailbox->stale) return;
+    Adapter* adapter = FindAdapter_locked(mailbox->adapterId);
+    if (adapter == nullptr || !Answers(*adapter)) return;
     const VaDelivery& d = *item.raw;
     Mailbox& record = mailbox->mb;
     if (d.linkCode != 0) record.linkCode = d.linkCode;

@@ -77,6 +77,30 @@ int WaitFor(Native s, bool write, int timeoutMs) {
 
 Native N(uintptr_t handle) { return static_cast<Native>(handle); }
 
+bool Valid(Native s) {
+#if defined(_WIN32)
+    return s != INVALID_SOCKET;
+#else
+    return s >= 0;
+#endif
+}
+
+// A stream socket that never blocks and sends small frames at once.
+void PrepareStream(Native s) {
+    SetNonBlocking(s);
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+sockaddr_in Endpoint(const uint8_t address[4], uint16_t port) {
+    sockaddr_in at;
+    std::memset(&at, 0, sizeof at);
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    std::memcpy(&at.sin_addr, address, 4);
+    return at;
+}
+
 }  // namespace
 
 TcpSocket::~TcpSocket() { Close(); }
@@ -85,19 +109,9 @@ bool TcpSocket::Connect(const uint8_t address[4], uint16_t port, int timeoutMs) 
     Close();
     if (!Startup()) return false;
     Native s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-#if defined(_WIN32)
-    if (s == INVALID_SOCKET) return false;
-#else
-    if (s < 0) return false;
-#endif
-    SetNonBlocking(s);
-    int one = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-    sockaddr_in to;
-    std::memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    std::memcpy(&to.sin_addr, address, 4);
+    if (!Valid(s)) return false;
+    PrepareStream(s);
+    sockaddr_in to = Endpoint(address, port);
     bool connected = ::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
     if (!connected && WouldBlock() && WaitFor(s, true, timeoutMs) == 1) {
         int error = 0;
@@ -154,6 +168,63 @@ void TcpSocket::Close() {
     if (handle_ == kNone) return;
     CloseNative(N(handle_));
     handle_ = kNone;
+}
+
+void TcpSocket::Shutdown() {
+    if (handle_ == kNone) return;
+#if defined(_WIN32)
+    ::shutdown(N(handle_), SD_BOTH);
+#else
+    ::shutdown(N(handle_), SHUT_RDWR);
+#endif
+}
+
+void TcpSocket::Swap(TcpSocket& other) {
+    Handle mine = handle_;
+    handle_ = other.handle_;
+    other.handle_ = mine;
+}
+
+TcpListener::~TcpListener() { Close(); }
+
+bool TcpListener::Listen(uint16_t port) {
+    Close();
+    if (!Startup()) return false;
+    Native s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (!Valid(s)) return false;
+#if !defined(_WIN32)
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#endif
+    const uint8_t loopback[4] = {127, 0, 0, 1};
+    sockaddr_in at = Endpoint(loopback, port);
+    socklen_t length = sizeof at;
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || ::listen(s, 16) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+        CloseNative(s);
+        return false;
+    }
+    SetNonBlocking(s);
+    handle_ = static_cast<TcpSocket::Handle>(s);
+    port_ = ntohs(at.sin_port);
+    return true;
+}
+
+bool TcpListener::Accept(TcpSocket& client, int timeoutMs) {
+    if (handle_ == TcpSocket::kNone || WaitFor(N(handle_), false, timeoutMs) != 1) return false;
+    Native s = ::accept(N(handle_), nullptr, nullptr);
+    if (!Valid(s)) return false;
+    PrepareStream(s);
+    client.Close();
+    client.handle_ = static_cast<TcpSocket::Handle>(s);
+    return true;
+}
+
+void TcpListener::Close() {
+    if (handle_ == TcpSocket::kNone) return;
+    CloseNative(N(handle_));
+    handle_ = TcpSocket::kNone;
+    port_ = 0;
 }
 
 }  // namespace va

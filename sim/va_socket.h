@@ -24,9 +24,16 @@ public:
     // when the connection is closed or broken.
     int Receive(char* buffer, size_t size, int timeoutMs);
     void Close();
+    // Ends both directions without closing: a thread waiting in Receive on
+    // another thread wakes and sees the connection closed.
+    void Shutdown();
+    // Exchanges the connections of two sockets (a new connection made
+    // outside a lock takes the place of a broken one inside it).
+    void Swap(TcpSocket& other);
     bool IsOpen() const { return handle_ != kNone; }
 
 private:
+    friend class TcpListener;
 #if defined(_WIN32)
     using Handle = uintptr_t;
 #else
@@ -34,6 +41,27 @@ private:
 #endif
     static constexpr Handle kNone = static_cast<Handle>(-1);
     Handle handle_ = kNone;
+};
+
+// A listening socket on the loopback address 127.0.0.1 (test equipment that
+// plays a bus server in the tests' own process).
+class TcpListener {
+public:
+    TcpListener() = default;
+    ~TcpListener();
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+
+    // Listens on `port` (0: a free one). False when it cannot.
+    bool Listen(uint16_t port);
+    uint16_t Port() const { return port_; }
+    // Waits at most `timeoutMs` for a client: true with `client` connected.
+    bool Accept(TcpSocket& client, int timeoutMs);
+    void Close();
+
+private:
+    TcpSocket::Handle handle_ = TcpSocket::kNone;
+    uint16_t port_ = 0;
 };
 
 }  // namespace va

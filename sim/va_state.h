@@ -125,6 +125,7 @@ struct VaMailbox {
     uint8_t* buffer = nullptr;   // where received data goes
     uint32_t bufferSize = 0;
     bool inCallback = false;
+    bool stale = false;               // loaded before the adapter rebooted: dead until unloaded
     bool unloaded = false;            // out of the registry; freed when no callback runs
     bool freeByAdapterThread = false; // the adapter thread frees it after the callback
     uint8_t own[kOwnArea];
@@ -148,7 +149,15 @@ struct Adapter {
     uint32_t pausedValue = 0;
     std::vector<VaMailbox*> mailboxes;  // load order
     std::shared_ptr<WireLink> wire;     // TCP/IP adapters: the bus link of CAN 1
+    // Power (VaSetPower): an adapter without power, or one whose handle is
+    // gone for good, answers nothing and hears nothing.
+    bool powered = true;
+    bool gone = false;
+    uint32_t boots = 0;                 // reboots since the open
 };
+
+// Whether the adapter answers and takes part in its buses now.
+bool Answers(const Adapter& adapter);
 
 struct Work {
     enum Kind { kDeliver, kTxComplete, kTxFailed, kDataLinkError, kRaw } kind = kDeliver;
@@ -235,6 +244,7 @@ struct State {
     };
     ForcedFailure forced[kEntryCount];
     bool silent = false;
+    bool powerOff = false;            // the module's power is off: opens fail too
     std::string description = kDefaultDescription;
     bool scriptRead = false;
 
@@ -276,6 +286,9 @@ void StopThread_locked(Lock& lock);
 // va_mailboxes.cpp
 uint32_t TimerValue_locked(const Adapter& adapter, Clock::time_point now);
 void SetTimer_locked(Adapter& adapter, uint32_t value);
+// The adapter starts again as after a power cycle: its timer from 0, no data
+// link, its mailboxes dead (kept for the library to unload).
+void Reboot_locked(Adapter& adapter);
 Adapter* FindAdapter_locked(uint16_t id);
 VaMailbox* FindMailbox_locked(const Mailbox* key, uint64_t serial = 0);
 void Unregister_locked(VaMailbox* mailbox);

@@ -16,7 +16,10 @@ namespace va {
 
 namespace {
 
-constexpr int kConnectWait = 3000;   // ms for the connection and each handshake answer
+constexpr int kConnectWait = 3000;   // ms for the connection and each handshake answer at the open
+constexpr int kReconnectWait = 1000; // ms for the connection and the whole handshake when connecting again
+constexpr int kFirstRetry = 500;     // ms after a break before the first new connection is tried
+constexpr int kRetryPause = 1000;    // ms between later tries
 constexpr int kSendWait = 2000;      // ms a send may wait for room
 constexpr int kReadSlice = 20;       // ms the link thread waits for data before it looks at its timers
 constexpr size_t kMessageLimit = 512;  // longest message kept; longer ones are skipped
@@ -34,6 +37,8 @@ public:
     int32_t Start(uint16_t adapterId, uint64_t adapterSerial);
     void Stop();
     bool down() const { return down_.load(); }
+    // Held: the connection is closed and not made again until let go.
+    void Hold(bool held);
     void SetDestinations(const uint64_t bits[4]) {
         for (int i = 0; i < 4; ++i) destinations_[i].store(bits[i]);
     }
@@ -60,6 +65,9 @@ private:
     bool SendText(const std::string& text);
     void SendFrames_engineLocked(std::unique_lock<std::mutex>& engineLock);
     void Run();
+    void Session();
+    void Reconnect();
+    bool Connect(TcpSocket& socket, std::string& input, int waitMs, int answerWaitMs);
     bool NextMessage(std::string& message, int timeoutMs);
     void TakeResults_engineLocked(std::vector<Finished>& finished);
     void Report(std::vector<BusMessage>& received, std::vector<Finished>& finished);
@@ -74,6 +82,9 @@ private:
     std::atomic<uint64_t> destinations_[4];
     std::atomic<bool> down_{false};
     std::atomic<bool> stop_{false};
+    std::atomic<bool> held_{false};
+    uint8_t address_[4] = {};
+    uint16_t port_ = 0;
     std::thread thread_;
     uint16_t adapterId_ = 0;
     uint64_t adapterSerial_ = 0;
@@ -155,51 +166,78 @@ bool WireLink::SendText(const std::string& text) {
     return false;
 }
 
-// Reads until a whole "< ... >" message is there; its inside, trimmed.
-bool WireLink::NextMessage(std::string& message, int timeoutMs) {
+// Reads from `socket` until a whole "< ... >" message is in `input`; its
+// inside, trimmed. False on time-out, or with *broken set when the
+// connection is gone.
+static bool ReadMessage(TcpSocket& socket, std::string& input, std::string& message, int timeoutMs, bool* broken) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        size_t open = input_.find('<');
+        size_t open = input.find('<');
         if (open == std::string::npos) {
-            input_.clear();
+            input.clear();
         } else {
-            size_t close = input_.find('>', open);
-            size_t next = input_.find('<', open + 1);
+            size_t close = input.find('>', open);
+            size_t next = input.find('<', open + 1);
             if (close != std::string::npos && (next == std::string::npos || close < next)) {
-                message = input_.substr(open + 1, close - open - 1);
-                input_.erase(0, close + 1);
+                message = input.substr(open + 1, close - open - 1);
+                input.erase(0, close + 1);
                 size_t first = message.find_first_not_of(" \t\r\n");
                 size_t last = message.find_last_not_of(" \t\r\n");
                 message = first == std::string::npos ? std::string() : message.substr(first, last - first + 1);
                 return true;
             }
             if (next != std::string::npos) {
-                input_.erase(0, next);  // an unterminated message: skipped
+                input.erase(0, next);  // an unterminated message: skipped
                 continue;
             }
-            if (input_.size() - open > kMessageLimit) input_.clear();
-            else if (open > 0) input_.erase(0, open);
+            if (input.size() - open > kMessageLimit) input.clear();
+            else if (open > 0) input.erase(0, open);
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0) return false;
         char buffer[4096];
-        int n = socket_.Receive(buffer, sizeof buffer, static_cast<int>(left));
+        int n = socket.Receive(buffer, sizeof buffer, static_cast<int>(left));
         if (n < 0) {
-            down_.store(true);
+            *broken = true;
             return false;
         }
         if (n == 0 && left == 0) return false;
-        input_.append(buffer, static_cast<size_t>(n));
+        input.append(buffer, static_cast<size_t>(n));
     }
 }
 
+bool WireLink::NextMessage(std::string& message, int timeoutMs) {
+    bool broken = false;
+    bool got = ReadMessage(socket_, input_, message, timeoutMs, &broken);
+    if (broken) down_.store(true);
+    return got;
+}
+
+// Connects `socket` to the server and opens the bus in raw mode: the
+// connection within `waitMs`, each answer within `answerWaitMs`.
+bool WireLink::Connect(TcpSocket& socket, std::string& input, int waitMs, int answerWaitMs) {
+    if (!socket.Connect(address_, port_, waitMs)) return false;
+    auto ask = [&](const std::string& text, const char* answer) {
+        std::string message;
+        bool broken = false;
+        if (!text.empty() && !socket.SendAll(text.data(), text.size(), answerWaitMs)) return false;
+        return ReadMessage(socket, input, message, answerWaitMs, &broken) && message == answer;
+    };
+    return ask("", "hi") && ask("< open " + bus_ + " >", "ok") && ask("< rawmode >", "ok");
+}
+
 bool WireLink::Handshake(const uint8_t address[4], uint16_t port) {
-    if (!socket_.Connect(address, port, kConnectWait)) return false;
-    std::string message;
-    if (!NextMessage(message, kConnectWait) || message != "hi") return false;
-    if (!SendText("< open " + bus_ + " >") || !NextMessage(message, kConnectWait) || message != "ok") return false;
-    if (!SendText("< rawmode >") || !NextMessage(message, kConnectWait) || message != "ok") return false;
-    return true;
+    std::memcpy(address_, address, 4);
+    port_ = port;
+    return Connect(socket_, input_, kConnectWait, kConnectWait);
+}
+
+void WireLink::Hold(bool held) {
+    held_.store(held);
+    if (!held) return;
+    std::lock_guard<std::mutex> guard(sendLock_);
+    down_.store(true);
+    socket_.Shutdown();  // the link thread's read ends at once
 }
 
 int32_t WireLink::Start(uint16_t adapterId, uint64_t adapterSerial) {
@@ -271,6 +309,45 @@ void WireLink::Report(std::vector<BusMessage>& received, std::vector<Finished>& 
 }
 
 void WireLink::Run() {
+    while (!stop_.load()) {
+        Session();
+        if (!stop_.load()) Reconnect();
+    }
+}
+
+// After a break the link connects again by itself, as a networked adapter's
+// driver does: first after kFirstRetry, then every kRetryPause, never while
+// held. The adapter comes back as after a power cycle (rebooted: its timer
+// from 0, no data link, its mailboxes dead).
+void WireLink::Reconnect() {
+    int pause = kFirstRetry;
+    for (;;) {
+        for (int waited = 0; waited < pause; waited += kReadSlice) {
+            if (stop_.load()) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(kReadSlice));
+        }
+        pause = kRetryPause;
+        if (held_.load()) continue;
+        TcpSocket fresh;
+        std::string input;
+        if (!Connect(fresh, input, kReconnectWait, kReconnectWait)) continue;
+        {
+            std::lock_guard<std::mutex> guard(sendLock_);
+            if (held_.load()) continue;  // held meanwhile: the new connection goes
+            socket_.Swap(fresh);         // the broken one closes with `fresh`
+            input_ = std::move(input);
+        }
+        Lock lock(S().lock);
+        Adapter* adapter = FindAdapter_locked(adapterId_);
+        if (adapter != nullptr && adapter->serial == adapterSerial_) Reboot_locked(*adapter);
+        down_.store(false);  // under the module lock: entries see the rebooted adapter answer
+        return;
+    }
+}
+
+// One connection's life: reads frames, runs the transport sessions, reports;
+// ends when the connection breaks or the link stops.
+void WireLink::Session() {
     std::vector<BusMessage> received;
     std::vector<Finished> finished;
     while (!stop_.load() && !down_.load()) {
@@ -373,11 +450,13 @@ void StopWireLink(WireLink& link) { link.Stop(); }
 
 bool WireLinkDown(const WireLink& link) { return link.down(); }
 
+void HoldWireLink(WireLink& link, bool held) { link.Hold(held); }
+
 void UpdateWireDestinations_locked(const Adapter& adapter) {
     if (!adapter.wire) return;
     uint64_t bits[4] = {};
     for (const VaMailbox* mailbox : adapter.mailboxes) {
-        if (mailbox->direction != 0 || mailbox->linkCode != kLinkCodeCan1) continue;
+        if (mailbox->stale || mailbox->direction != 0 || mailbox->linkCode != kLinkCodeCan1) continue;
         if (mailbox->frameKind != kFrameConnectionTransport && mailbox->frameKind != kFrameConnectionSmall) continue;
         bits[mailbox->destination >> 6] |= uint64_t{1} << (mailbox->destination & 63);
     }

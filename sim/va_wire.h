@@ -13,7 +13,9 @@
 // threads. Lock order: the module lock, then the link's engine lock, then its
 // send lock; the link thread holds neither link lock when it takes the module
 // lock. A connection that breaks leaves the adapter silent (its forwarded
-// entries answer kVaErrSilent) until it is restored and opened again.
+// entries answer kVaErrSilent, its completions are lost); the link connects
+// again by itself at a bounded pace, and the adapter then answers as a
+// rebooted one (timer from 0, no data link, its mailboxes dead).
 #pragma once
 
 #include "sim/va_state.h"
@@ -34,8 +36,14 @@ int32_t StartWireLink(WireLink& link, uint16_t adapterId, uint64_t adapterSerial
 // Called without the module lock.
 void StopWireLink(WireLink& link);
 
-// True once the connection has broken.
+// True while the connection is broken (the link connects again by itself,
+// and the adapter then comes back rebooted).
 bool WireLinkDown(const WireLink& link);
+
+// Holds the link down (its connection closed, none made again) or lets it
+// connect again: the power of a networked adapter. Takes the link's send
+// lock; may be called under the module lock.
+void HoldWireLink(WireLink& link, bool held);
 
 // Whether the adapter's frames of `linkCode` travel on its bus link.
 inline bool WireCarries(const Adapter& adapter, unsigned linkCode) {

@@ -491,6 +491,77 @@ TEST_F(VirtualAdapter, SilentAdapterAnswersNothingButLetsGoAndComesBack) {
     EXPECT_EQ(0, va_.RestoreCommLink(id));  // closing works while silent
 }
 
+TEST_F(VirtualAdapter, PowerLossSilencesLosesCompletionsAndComesBackRebooted) {
+    // For one adapter and for the whole module: the same story.
+    for (bool wholeModule : {false, true}) {
+        SCOPED_TRACE(wholeModule ? "module" : "adapter");
+        uint16_t id = Open();
+        Recorder recorder, sent;
+        Mailbox* rx = Receiver(id, Rx(&recorder));
+        Mailbox* tx = Receiver(id, Tx(&sent));
+        ASSERT_EQ(0, va_.LoadTimer(id, 90000));
+        ASSERT_EQ(0, va_.VaHoldCompletions(1));
+        uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        tx->data = data;
+        tx->dataLength = 8;
+        tx->identifier = 0x18FEF100;
+        ASSERT_EQ(0, va_.UpdateTransmitMailBox(id, W(tx), 0x41));  // on the wire when the power goes
+
+        ASSERT_EQ(0, va_.VaSetPower(wholeModule ? 0 : id, kVaPowerOff));
+        uint32_t value = 0;
+        EXPECT_EQ(kVaErrSilent, va_.RequestTimerValue(id, W(&value)));
+        ASSERT_EQ(0, va_.VaInjectFrame(0, kLinkCodeCan1, 29, 0x18FEF100, data, 8));
+        EXPECT_EQ(1, va_.VaHoldCompletions(0));  // let it run: lost with the power
+        Idle();
+        EXPECT_EQ(0u, recorder.count());
+        EXPECT_EQ(0u, sent.count());
+        uint16_t handle = 0;
+        LinkParams params{};
+        EXPECT_EQ(wholeModule ? kVaErrSilent : 0, va_.InitCommLink(&handle, &params));  // no adapter to open
+        if (!wholeModule) {
+            EXPECT_EQ(0, va_.RestoreCommLink(handle & 0x1FF));
+        }
+
+        ASSERT_EQ(0, va_.VaSetPower(wholeModule ? 0 : id, kVaPowerOn));
+        EXPECT_LT(Timer(id), 5000u);  // started again at 0
+        VaAdapterInfo info{};
+        ASSERT_EQ(1, va_.VaListAdapters(&info, 1));
+        EXPECT_EQ(info.boots, 1u);
+        EXPECT_EQ(info.dataLinkMask, 0u);  // no data link
+        EXPECT_EQ(kVaErrNoDataLink, Load(id, Rx(&recorder), nullptr));
+        EXPECT_EQ(kVaErrUnknownMailbox, va_.UpdateTransmitMailBox(id, W(tx), 0x41));  // dead mailboxes
+        VaMailboxInfo boxes[2];
+        ASSERT_EQ(2, va_.VaListMailboxes(id, boxes, 2));
+        EXPECT_EQ(boxes[0].stale + boxes[1].stale, 2);
+        DataLinkSetup setup{};
+        setup.linkCode = kLinkCodeCan1;
+        ASSERT_EQ(0, va_.InitDataLink(id, W(&setup)));
+        Recorder fresh;
+        Receiver(id, Rx(&fresh));
+        ASSERT_EQ(0, va_.VaInjectFrame(0, kLinkCodeCan1, 29, 0x18FEF100, data, 8));
+        Idle();
+        EXPECT_EQ(0u, recorder.count());  // the dead one hears nothing
+        EXPECT_EQ(1u, fresh.count());
+        EXPECT_EQ(0, va_.UnloadMailBox(id, W(rx)));  // unloading a dead one works
+        EXPECT_EQ(0, va_.RestoreCommLink(id));
+    }
+}
+
+TEST_F(VirtualAdapter, AGoneHandleNeverAnswersAgainWhileAFreshOpenWorks) {
+    uint16_t id = Open();
+    ASSERT_EQ(0, va_.VaSetPower(id, kVaPowerGone));
+    ASSERT_EQ(0, va_.VaSetPower(id, kVaPowerOn));  // no effect on a gone handle
+    uint32_t value = 0;
+    EXPECT_EQ(kVaErrSilent, va_.RequestTimerValue(id, W(&value)));
+    uint16_t fresh = Open();
+    EXPECT_NE(fresh, id);
+    EXPECT_EQ(0, va_.RequestTimerValue(fresh, W(&value)));
+    EXPECT_EQ(0, va_.RestoreCommLink(id));
+    EXPECT_EQ(0, va_.RestoreCommLink(fresh));
+    EXPECT_EQ(kVaErrUnknownAdapter, va_.VaSetPower(id, kVaPowerOff));
+    EXPECT_EQ(kVaErrBadParameter, va_.VaSetPower(0, 7));
+}
+
 // ---- Receiving ------------------------------------------------------------------------
 
 TEST_F(VirtualAdapter, MailboxesReceiveWhatTheirWidthCodeAndMaskLetThrough) {
