@@ -38,6 +38,7 @@ struct ClaimContext {
     uint8_t pendingAddress;
     uint8_t pendingName[8];
     OsMutex* lock;        // guards the entries and the pending claim
+    OsMutex* turn;        // held by the one claim in progress: claims take turns
     OsEvent* contention;  // another node claimed the pending address
     OsEvent* claimSent;   // the claim frame reached the head of the queue or left the adapter
 };
@@ -47,6 +48,7 @@ namespace {
 constexpr unsigned kClaimSentWait = 550;
 constexpr unsigned kContentionWait = 250;
 constexpr unsigned kSendLockWait = 1000;
+constexpr unsigned kTurnWait = 2000;  // ms a claim waits for another one's 550 + 250 ms
 constexpr uint16_t kClaimInProgress = 0x01;
 constexpr uint8_t kGlobal = 0xFF;
 constexpr uint8_t kNullAddress = 0xFE;
@@ -205,7 +207,8 @@ int16_t AcquireContext(DeviceConnection* c, ClaimContext** out) {
     ClaimContext* x = static_cast<ClaimContext*>(OsAllocate(sizeof(ClaimContext)));
     if (x == nullptr) return kErrNotEnoughMemory;
     x->lock = OsCreateMutex();
-    x->contention = x->lock ? OsCreateEvent() : nullptr;
+    x->turn = x->lock ? OsCreateMutex() : nullptr;
+    x->contention = x->turn ? OsCreateEvent() : nullptr;
     x->claimSent = x->contention ? OsCreateEvent() : nullptr;
     int16_t result = x->claimSent != nullptr ? kRp1210Ok : kErrNotEnoughMemory;
     // Requests for address claims and Address Claimed frames reach the bookkeeping.
@@ -216,6 +219,7 @@ int16_t AcquireContext(DeviceConnection* c, ClaimContext** out) {
     if (result != kRp1210Ok) {
         if (x->claimSent) OsDestroyEvent(x->claimSent);
         if (x->contention) OsDestroyEvent(x->contention);
+        if (x->turn) OsDestroyMutex(x->turn);
         if (x->lock) OsDestroyMutex(x->lock);
         OsFree(x);
         return result == kErrNotEnoughMemory ? kErrNotEnoughMemory : kErrHardwareNotResponding;
@@ -228,6 +232,7 @@ int16_t AcquireContext(DeviceConnection* c, ClaimContext** out) {
         ++other->users;
         OsDestroyEvent(x->claimSent);
         OsDestroyEvent(x->contention);
+        OsDestroyMutex(x->turn);
         OsDestroyMutex(x->lock);
         OsFree(x);
         *out = other;
@@ -265,15 +270,26 @@ void DropContext(ClaimContext* x) {
     OsSetEvent(x->claimSent);
     OsDestroyEvent(x->contention);
     OsDestroyEvent(x->claimSent);
+    OsDestroyMutex(x->turn);
     OsDestroyMutex(x->lock);
     OsFree(x);
 }
 
 // ---- The claim ----------------------------------------------------------------
 
-// Claims `address` with `name` for the client on its context. 0 with the
-// entry, or 144, 146, 152, 142, 133.
+// Claims `address` with `name` for the client on its context, in its turn
+// (the pending claim is one per context). 0 with the entry, or 144, 146,
+// 152, 142, 133.
+int16_t ClaimInTurn(ClientRecord* owner, ClaimContext* x, const uint8_t* data, int16_t size, ClaimEntry** claimed);
+
 int16_t Claim(ClientRecord* owner, ClaimContext* x, const uint8_t* data, int16_t size, ClaimEntry** claimed) {
+    if (!OsLockMutex(x->turn, kTurnWait)) return kErrHardwareNotResponding;
+    int16_t result = ClaimInTurn(owner, x, data, size, claimed);
+    OsUnlockMutex(x->turn);
+    return result;
+}
+
+int16_t ClaimInTurn(ClientRecord* owner, ClaimContext* x, const uint8_t* data, int16_t size, ClaimEntry** claimed) {
     DeviceConnection* c = x->connection;
     bool packetizing = c->config.appPacketizing != 0;
     // Entries lost to other nodes go (their mailboxes are unloaded outside
@@ -420,7 +436,12 @@ bool NameWins(const uint8_t challenger[8], const uint8_t holder[8]) {
 
 int16_t ProtectAddress(ClientRecord* client, const uint8_t* data, int16_t size) {
     if (data == nullptr || size < 1) return kErrInvalidCommand;
+    // Address Claimed frames belong on J1939 only: a CAN or J1708 link would
+    // carry them as malformed frames.
+    ProtocolKind kind = KindOf(client->plan);
+    if (kind != kKindJ1939 && kind != kKindJ1939Ch2) return kErrInvalidProtocol;
     if (!OsLockMutex(client->sendLock, kSendLockWait)) return kErrHardwareNotResponding;
+    client->reclaimPending.store(false);  // the client's own command decides from now on
     int16_t result = Protect_locked(client, data, size);
     OsUnlockMutex(client->sendLock);
     return result;
@@ -467,13 +488,17 @@ ClaimMemory RememberClaim(ClientRecord* client) {
     return memory;
 }
 
-int16_t ReclaimAddress(ClientRecord* client, const ClaimMemory& memory) {
-    if (!memory.held) return kRp1210Ok;
+int16_t ReclaimAddress(ClientRecord* client) {
     uint8_t data[10];
-    data[0] = memory.address;
-    std::memcpy(data + 1, memory.name, 8);
+    data[0] = client->claimAddress;
+    std::memcpy(data + 1, client->claimName, 8);
     data[9] = 0;
     return Protect_locked(client, data, 10);
+}
+
+void LoseReclaimedAddress(ClientRecord* client) {
+    client->protectOn.store(true);  // protected, not held: its sends answer 153
+    LoseAddress(client, client->claimAddress);
 }
 
 void ClaimBookkeeping(DeviceConnection* connection, const uint8_t* m, int length) {

@@ -31,16 +31,21 @@ void SignalClaimFrame(ClaimContext* context);
 // The completion callback of a connection's claim transmit mailbox.
 void ClaimFrameComplete(Mailbox* mailbox);
 
-// What a re-open needs to claim a client's address again.
+// Whether a client holds its protected address now (protectOn and
+// addressHeld, with an entry), and which.
 struct ClaimMemory {
-    bool held;  // protectOn and addressHeld were set
+    bool held;
     uint8_t address;
     uint8_t name[8];
 };
 ClaimMemory RememberClaim(ClientRecord* client);
-// Claims the remembered address again on the client's new connection: 0 or
-// the claim's code.
-int16_t ReclaimAddress(ClientRecord* client, const ClaimMemory& memory);
+// Claims the client's last protected address again (after a re-open), as
+// command 19 with mode 0 would: 0 or the claim's code. The caller holds the
+// client's sendLock.
+int16_t ReclaimAddress(ClientRecord* client);
+// A re-claim that failed: the client has lost its address as to another
+// node (its sends answer 153, its window is told).
+void LoseReclaimedAddress(ClientRecord* client);
 
 // Whether NAME `challenger` wins against `holder` (compared as the 64-bit
 // numbers of the claim frame, least significant byte first; lower wins).

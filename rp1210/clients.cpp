@@ -11,6 +11,7 @@
 #include "rp1210/rp1210_defs.h"
 #include "rp1210/transmit.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -156,8 +157,8 @@ int J1708ClientCount(int16_t deviceId) {
     return count;
 }
 
-int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int32_t rxBufferSize,
-                      int16_t appPacketizing) {
+int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int32_t txBufferSize,
+                      int32_t rxBufferSize, int16_t appPacketizing) {
     if (protocol == nullptr) return kErrInvalidProtocol;
     ClientRecord* c = NewRecord<ClientRecord>();
     if (c == nullptr) return kErrNotEnoughMemory;
@@ -190,7 +191,8 @@ int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int3
     SwapClientConnection(c, connection);
     c->receiveOn.store(true);
     c->statusChange.store(false);
-    c->linkLost.store(false);
+    c->linkLost.store(connection->lost.load());  // a shared connection may be lost already
+    c->txBudget = txBufferSize > 0 ? std::max(txBufferSize, kLargestMessage) : kDefaultTxBudget;
     c->lastActivity.store(OsTickCount());
 
     if (rxBufferSize < 0) {

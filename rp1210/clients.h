@@ -32,8 +32,9 @@ int ConnectedClientCount();
 int J1708ClientCount(int16_t deviceId);
 
 // RP1210_ClientConnect's work: the new client id (1..16) or an error code.
-int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int32_t rxBufferSize,
-                      int16_t appPacketizing);
+// txBufferSize (bytes) bounds the client's transmit queue (library.h).
+int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int32_t txBufferSize,
+                      int32_t rxBufferSize, int16_t appPacketizing);
 
 // RP1210_ClientDisconnect's work: 0, or 129 for an id not in the table.
 int16_t DisconnectClient(int16_t clientId);

@@ -1,9 +1,12 @@
 // RP1210_SendCommand: the command table.
 //
-// Lock order (library.h): a command takes the client's sendLock only for a
-// re-open (J1708 mode), the claim locks for address protection, and the
-// leaves (filterLock, ringLock) for its own settings; adapter calls go
-// through the connection layer with AdapterCallLock.
+// Lock order (library.h): a command that changes what the adapter lets in
+// (filters, pass-all, discard), re-opens (J1708 mode) or claims takes the
+// client's sendLock first, so that a re-open of the connection, which
+// restores every client's receive paths and claims, never runs beside it;
+// then the claim locks for address protection, and the leaves (filterLock,
+// ringLock) for its own settings; adapter calls go through the connection
+// layer with AdapterCallLock.
 #include "rp1210/commands.h"
 
 #include "rp1210/claim.h"
@@ -18,7 +21,24 @@
 
 namespace {
 
-constexpr unsigned kReopenSendLockWait = 1000;
+constexpr unsigned kSendLockWait = 1000;
+
+// Runs `body` holding the client's sendLock (142 when it cannot be had).
+template <class Body>
+int16_t WithSendLock(ClientRecord* c, Body body) {
+    if (!OsLockMutex(c->sendLock, kSendLockWait)) return kErrHardwareNotResponding;
+    int16_t result = body();
+    OsUnlockMutex(c->sendLock);
+    return result;
+}
+
+int FilterCount(ClientRecord* c) {
+    OsLockMutex(c->filterLock, kOsWaitForever);
+    int count = 0;
+    for (FilterEntry* f = c->filters->first; f != nullptr; f = f->next) ++count;
+    OsUnlockMutex(c->filterLock);
+    return count;
+}
 
 bool On(uint8_t byte) { return byte == 1 || byte == '1'; }
 
@@ -44,6 +64,7 @@ void FreeFilters(ClientRecord* c) {
 // Commands 4, 5 and 7: one filter per group of `group` bytes.
 int16_t AddFilters(ClientRecord* c, const uint8_t* data, int size, int group) {
     if (size < 0 || size % group != 0 || (size > 0 && data == nullptr)) return kErrInvalidCommand;
+    if (FilterCount(c) + size / group > kMaxFilters) return kErrMaxFiltersExceeded;
     c->passAll.store(false);
     for (int at = 0; at < size; at += group) {
         FilterEntry* entry = static_cast<FilterEntry*>(OsAllocate(sizeof(FilterEntry)));
@@ -86,7 +107,7 @@ int16_t SetJ1708Mode(ClientRecord* c, const uint8_t* data, int size) {
     if (size < 1 || data == nullptr) return kErrInvalidCommand;
     if (KindOf(c->plan) != kKindJ1708) return kErrInvalidProtocol;
     if (J1708ClientCount(c->config.deviceId) > 1) return kErrMultipleClientsConnected;
-    if (!OsLockMutex(c->sendLock, kReopenSendLockWait)) return kErrHardwareNotResponding;
+    if (!OsLockMutex(c->sendLock, kSendLockWait)) return kErrHardwareNotResponding;
     c->config.j1708Mode = (data[0] == 0 || data[0] == '0') ? 1 : 0;
     int16_t result = ReopenClientConnection(c);
     OsUnlockMutex(c->sendLock);
@@ -100,16 +121,17 @@ int16_t ExecuteCommand(int16_t number, ClientRecord* c, const uint8_t* data, int
     if (c->linkLost.load()) return kErrHardwareNotResponding;
     switch (number) {
         case kCmdResetDevice: return ResetDevice(c);
-        case kCmdSetAllFiltersToPass: {
-            DeviceConnection* connection = PinClientConnection(c);
-            int16_t result = connection != nullptr ? OpenAllReceivePaths(connection) : kErrHardwareNotResponding;
-            UnpinConnection(connection);
-            if (result == kRp1210Ok) c->passAll.store(true);
-            return result;
-        }
-        case kCmdSetJ1939Filters: return AddFilters(c, data, size, 7);
-        case kCmdSetCanFilters: return AddFilters(c, data, size, 9);
-        case kCmdSetJ1708Filters: return AddFilters(c, data, size, 1);
+        case kCmdSetAllFiltersToPass:
+            return WithSendLock(c, [&] {
+                DeviceConnection* connection = PinClientConnection(c);
+                int16_t result = connection != nullptr ? OpenAllReceivePaths(connection) : kErrHardwareNotResponding;
+                UnpinConnection(connection);
+                if (result == kRp1210Ok) c->passAll.store(true);
+                return result;
+            });
+        case kCmdSetJ1939Filters: return WithSendLock(c, [&] { return AddFilters(c, data, size, 7); });
+        case kCmdSetCanFilters: return WithSendLock(c, [&] { return AddFilters(c, data, size, 9); });
+        case kCmdSetJ1708Filters: return WithSendLock(c, [&] { return AddFilters(c, data, size, 1); });
         case kCmdGenericDriverCommand: return kRp1210Ok;
         case kCmdSetJ1708Mode: return SetJ1708Mode(c, data, size);
         case kCmdEchoTransmittedMessages:
@@ -117,15 +139,16 @@ int16_t ExecuteCommand(int16_t number, ClientRecord* c, const uint8_t* data, int
             c->echoOn.store(On(data[0]));
             EmptyRing(c);  // what is in it was stored for the other setting
             return kRp1210Ok;
-        case kCmdSetAllFiltersToDiscard: {
-            // Every client of the connection loses its adapter receive paths.
-            DeviceConnection* connection = PinClientConnection(c);
-            if (connection != nullptr) UnloadReceivePaths(connection);
-            UnpinConnection(connection);
-            c->passAll.store(false);
-            FreeFilters(c);
-            return kRp1210Ok;
-        }
+        case kCmdSetAllFiltersToDiscard:
+            return WithSendLock(c, [&] {
+                // Every client of the connection loses its adapter receive paths.
+                DeviceConnection* connection = PinClientConnection(c);
+                if (connection != nullptr) UnloadReceivePaths(connection);
+                UnpinConnection(connection);
+                c->passAll.store(false);
+                FreeFilters(c);
+                return kRp1210Ok;
+            });
         case kCmdSetMessageReceive:
             if (size < 1 || data == nullptr) return kErrInvalidCommand;
             c->receiveOn.store(On(data[0]));

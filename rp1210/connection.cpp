@@ -24,6 +24,11 @@ struct ConnectionList {
 std::mutex g_openLock;            // opening, sharing and releasing
 std::mutex g_listLock;            // the list, share counts, clients' connection fields
 ConnectionList* g_list = nullptr;  // changed under both locks
+// Released connections that something may still reach (a transmit thread
+// inside a multiplexer call, a call still inside, mailboxes that could not
+// be unloaded): kept allocated and tried again at every later open and
+// release (under the open lock).
+DeviceConnection* g_parked = nullptr;
 
 constexpr unsigned kReleaseSettle = 250;  // ms before the last look at a closing adapter
 constexpr uint32_t kPinDrainLimit = 10000;  // ms a release waits for calls still inside
@@ -33,18 +38,33 @@ bool SameSettings(const ConnectConfig& a, const ConnectConfig& b) {
            std::strcmp(a.protocolName, b.protocolName) == 0 && std::strcmp(a.protocolParams, b.protocolParams) == 0;
 }
 
-// Another listed connection on the same adapter (device id), or nullptr.
+// Another listed connection whose adapter handle a new connection on the
+// device may take: open, and not one that stopped answering. Or nullptr.
 DeviceConnection* OtherOnDevice_locked(const DeviceConnection* self, int16_t deviceId) {
     for (DeviceConnection* c = g_list ? g_list->first : nullptr; c != nullptr; c = c->next) {
-        if (c != self && c->config.deviceId == deviceId) return c;
+        if (c != self && c->config.deviceId == deviceId && c->adapterOpen.load() && !c->handleSuspect.load()) {
+            return c;
+        }
     }
     return nullptr;
 }
 
+// Whether another listed connection still uses the adapter handle of `self`.
+bool HandleShared_locked(const DeviceConnection* self) {
+    for (DeviceConnection* c = g_list ? g_list->first : nullptr; c != nullptr; c = c->next) {
+        if (c != self && c->config.deviceId == self->config.deviceId && c->adapterOpen.load() &&
+            c->adapterHandle == self->adapterHandle) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // A second data link for a device and protocol name that a listed
 // connection already uses: 0 when allowed, else 149.
-int16_t CheckSharing_locked(const ConnectConfig& config, const ProtocolPlan& plan) {
+int16_t CheckSharing_locked(const DeviceConnection* self, const ConnectConfig& config, const ProtocolPlan& plan) {
     for (DeviceConnection* c = g_list ? g_list->first : nullptr; c != nullptr; c = c->next) {
+        if (c == self) continue;
         if (c->config.deviceId != config.deviceId || std::strcmp(c->config.protocolName, config.protocolName) != 0) {
             continue;
         }
@@ -120,16 +140,25 @@ int16_t OpenAdapter(DeviceConnection* c) {
     return kRp1210Ok;
 }
 
-// Closes the adapter unless another listed connection uses it.
-void CloseAdapter_locked(DeviceConnection* c, unsigned wait) {
-    if (OtherOnDevice_locked(c, c->config.deviceId) != nullptr) return;
+// Closes the adapter unless another listed connection uses its handle.
+// True when nothing of the connection is left in the adapter's driver (the
+// handle was restored, or stays with another connection).
+bool CloseAdapter_locked(DeviceConnection* c, unsigned wait) {
+    if (HandleShared_locked(c)) return true;
     AdapterCallGuard guard(wait);
-    if (guard.held()) c->mux.entries.RestoreZMX(c->adapterHandle);
+    return guard.held() && c->mux.entries.RestoreZMX(c->adapterHandle) == 0;
+}
+
+// Records an adapter time read now, for the timestamps of a later re-open.
+void SeeAdapterTime(DeviceConnection* c, uint32_t time) {
+    c->lastAdapterTime.store(time);
+    c->lastAdapterTick.store(OsTickCount());
+    c->adapterTimeSeen.store(true);
 }
 
 // Opens the data link with the set-up the config and the adapter ask for.
 int16_t OpenDataLink(DeviceConnection* c) {
-    int16_t sharing = CheckSharing_locked(c->config, c->plan);
+    int16_t sharing = CheckSharing_locked(c, c->config, c->plan);
     if (sharing != kRp1210Ok) return sharing;
     DataLinkSetup setup;
     std::memset(&setup, 0, sizeof setup);
@@ -234,18 +263,45 @@ void UnloadList(DeviceConnection* c, MailboxNode** list) {
     }
 }
 
-void StopTransmitThread(DeviceConnection* c) {
+// Unloads every mailbox of the connection (receive, claim, broadcast,
+// transmit). False when AdapterCallLock could not be had: the adapter may
+// then still write into the connection's receive buffer.
+bool UnloadAllMailboxes(DeviceConnection* c, unsigned wait) {
+    AdapterCallGuard guard(wait);
+    if (!guard.held()) return false;
+    UnloadList(c, &c->receiveMailboxes);
+    UnloadList(c, &c->claimMailboxes);
+    UnloadMailbox(c, &c->broadcastMailbox);
+    UnloadMailbox(c, &c->txMailboxMain);
+    UnloadMailbox(c, &c->txMailboxStandard);
+    UnloadMailbox(c, &c->txMailboxClaim);
+    return true;
+}
+
+constexpr uint32_t kThreadStopLimit = 5000;  // ms a release waits for the transmit thread
+
+// Asks the transmit thread to stop and joins it once it has left its loop
+// (its waits are bounded by the stop request, but a multiplexer call it is
+// inside may not be). False when it did not stop in time: it is left
+// running and the connection must stay allocated.
+bool StopTransmitThread(DeviceConnection* c) {
     if (c->transmitThread != nullptr) {
         c->threadState.store(kThreadStopAsked);
-        OsSetEvent(c->wakeEvent);
-        OsJoinThread(c->transmitThread);  // its loop ends at the next wake
+        uint32_t start = OsTickCount();
+        while (c->threadState.load() != kThreadStopped) {
+            if (OsTickCount() - start > kThreadStopLimit) return false;
+            OsSetEvent(c->wakeEvent);
+            OsSleep(1);
+        }
+        OsJoinThread(c->transmitThread);
         c->transmitThread = nullptr;
     }
     c->threadState.store(kThreadStopped);
+    return true;
 }
 
 void DestroyList_locked() {
-    if (g_list != nullptr && g_list->first == nullptr) {
+    if (g_list != nullptr && g_list->first == nullptr && g_parked == nullptr) {
         {
             std::lock_guard<std::mutex> list(g_listLock);
             OsFree(g_list);
@@ -267,6 +323,7 @@ void FreeConnection(DeviceConnection* c) {
     }
     if (c->queueLock != nullptr) OsDestroyMutex(c->queueLock);
     if (c->wakeEvent != nullptr) OsDestroyEvent(c->wakeEvent);
+    if (c->recoverLock != nullptr) OsDestroyMutex(c->recoverLock);
     UnbindMultiplexer(&c->mux);
     FreeRecord(c);
 }
@@ -274,19 +331,63 @@ void FreeConnection(DeviceConnection* c) {
 // Waits until no call or callback works on the connection any more. False
 // when one is still inside after the limit: the connection must then stay
 // allocated.
-bool DrainPins(DeviceConnection* c) {
+bool DrainPins(DeviceConnection* c, uint32_t limit) {
     uint32_t start = OsTickCount();
     while (c->pins.load() > 0) {
-        if (OsTickCount() - start > kPinDrainLimit) return false;
+        if (OsTickCount() - start > limit) return false;
         OsSleep(1);
     }
     return true;
+}
+
+// Ends a connection that is out of the list: transmit thread stopped and
+// joined, queued requests ended with 142, calls inside drained, every
+// mailbox unloaded, the adapter closed, the record freed. False, with the
+// record kept and the steps done so far remembered, when something may
+// still reach it. Under the open lock.
+bool FinishRelease_locked(DeviceConnection* c, unsigned callWait, uint32_t drainLimit, bool settle) {
+    if (!StopTransmitThread(c)) return false;
+    // Senders still waiting on this queue wake with 142; calls and callbacks
+    // that found the connection before it left the list end first, so that
+    // no mailbox is loaded after the unloads below.
+    FailPendingRequests(c);
+    if (!DrainPins(c, drainLimit)) return false;
+    if (c->adapterOpen.load()) {
+        bool unloaded = UnloadAllMailboxes(c, callWait);
+        if (settle) OsSleep(kReleaseSettle);
+        {
+            AdapterCallGuard guard(callWait);
+            char text[kConfigTextSize];
+            if (guard.held()) MuxCheckDataLink(c, text);  // the result does not matter
+        }
+        bool closed = CloseAdapter_locked(c, callWait);
+        // The adapter may still fill a mailbox it was not told to unload,
+        // unless the adapter itself is gone.
+        if (!unloaded && !closed) return false;
+        c->adapterOpen.store(false);
+    }
+    FreeConnection(c);
+    return true;
+}
+
+// Tries to end the parked connections again.
+void RetryParked_locked() {
+    for (DeviceConnection** link = &g_parked; *link != nullptr;) {
+        DeviceConnection* c = *link;
+        DeviceConnection* next = c->next;
+        if (FinishRelease_locked(c, kAdapterCallWait, 0, false)) {
+            *link = next;
+        } else {
+            link = &c->next;
+        }
+    }
 }
 
 }  // namespace
 
 int16_t OpenConnection(const ConnectConfig& config, const ProtocolPlan& plan, DeviceConnection** connection) {
     std::lock_guard<std::mutex> open(g_openLock);
+    RetryParked_locked();
     bool createdList = false;
     if (g_list == nullptr) {
         ConnectionList* list = NewRecord<ConnectionList>();
@@ -318,11 +419,13 @@ int16_t OpenConnection(const ConnectConfig& config, const ProtocolPlan& plan, De
         c->noTimestamp = plan.noTimestamp ? 1 : 0;
         c->externalDevice = Contains(config.deviceDescription, "COM");
         c->threadState.store(kThreadStopped);
-        result = BindMultiplexer(&c->mux);
+        c->recoverLock = OsCreateMutex();
+        result = c->recoverLock != nullptr ? BindMultiplexer(&c->mux) : int16_t{kErrNotEnoughMemory};
     }
     if (result == kRp1210Ok) {
         stage = kBound;
         result = OpenAdapter(c);
+        c->adapterOpen.store(result == kRp1210Ok);
     }
     if (result == kRp1210Ok) {
         stage = kAdapterOpen;
@@ -376,29 +479,58 @@ void ReleaseConnection(DeviceConnection* c) {
             }
         }
     }
-    StopTransmitThread(c);
-    {
-        AdapterCallGuard guard(kReleaseCallWait);
-        if (guard.held()) {
-            UnloadList(c, &c->receiveMailboxes);
-            UnloadList(c, &c->claimMailboxes);
-            UnloadMailbox(c, &c->broadcastMailbox);
-        }
+    c->next = nullptr;
+    if (!FinishRelease_locked(c, kReleaseCallWait, kPinDrainLimit, true)) {
+        c->next = g_parked;
+        g_parked = c;
     }
-    // Senders still waiting on this queue wake with 142; callbacks that found
-    // the connection before it left the list end first.
-    FailPendingRequests(c);
-    bool drained = DrainPins(c);
-    UnloadTransmitMailboxes(c, kReleaseCallWait);
-    OsSleep(kReleaseSettle);
-    {
-        AdapterCallGuard guard(kReleaseCallWait);
-        char text[kConfigTextSize];
-        if (guard.held()) MuxCheckDataLink(c, text);  // the result does not matter
-    }
-    CloseAdapter_locked(c, kReleaseCallWait);
-    if (drained) FreeConnection(c);  // else it stays allocated for whoever is still inside
+    RetryParked_locked();
     DestroyList_locked();
+}
+
+int16_t ReopenConnection(DeviceConnection* c, bool freshHandle) {
+    std::lock_guard<std::mutex> open(g_openLock);
+    // What was queued at the loss ends now, with 142.
+    FailPendingRequests(c);
+    uint32_t timer = 0;
+    if (!c->adapterTimeSeen.load() && c->adapterOpen.load()) QueryAdapterTimer(c, &timer);  // the clock to go on from
+    if (c->adapterOpen.load()) {
+        if (!UnloadAllMailboxes(c, kReleaseCallWait)) return kErrHardwareNotResponding;
+        if (freshHandle) {
+            // The handle stopped answering: no connection takes it again.
+            std::lock_guard<std::mutex> guard(g_listLock);
+            for (DeviceConnection* other = g_list->first; other != nullptr; other = other->next) {
+                if (other->config.deviceId == c->config.deviceId && other->adapterHandle == c->adapterHandle) {
+                    other->handleSuspect.store(true);
+                }
+            }
+        }
+        CloseAdapter_locked(c, kReleaseCallWait);
+        c->adapterOpen.store(false);
+    }
+    c->handleSuspect.store(false);
+    uint32_t lastTime = c->lastAdapterTime.load();
+    uint32_t lastTick = c->lastAdapterTick.load();
+    bool seen = c->adapterTimeSeen.load();
+    int16_t result = OpenAdapter(c);
+    if (result != kRp1210Ok) return result;
+    c->adapterOpen.store(true);
+    result = OpenDataLink(c);
+    if (result == kRp1210Ok) result = LoadTransmitMailboxes(c);
+    if (result != kRp1210Ok) {
+        CloseAdapter_locked(c, kReleaseCallWait);
+        c->adapterOpen.store(false);
+        return result;
+    }
+    // The new adapter's times continue the old ones: base + (old time +
+    // ticks since it was seen) - the timer now.
+    uint32_t now = 0;
+    if (seen && QueryAdapterTimer(c, &now) == kRp1210Ok) {
+        c->timeBase.store(c->timeBase.load() + lastTime + (OsTickCount() - lastTick) - now);
+    }
+    c->generation.fetch_add(1);
+    OsSetEvent(c->wakeEvent);
+    return kRp1210Ok;
 }
 
 DeviceConnection* PinListedConnection(const void* owner) {
@@ -430,6 +562,11 @@ DeviceConnection* SwapClientConnection(ClientRecord* client, DeviceConnection* c
     return client->connection.exchange(connection);
 }
 
+void SetConnectionJ1708Mode(DeviceConnection* connection, int16_t mode) {
+    std::lock_guard<std::mutex> open(g_openLock);
+    connection->config.j1708Mode = mode;
+}
+
 int ConnectionClientCount(DeviceConnection* connection) {
     std::lock_guard<std::mutex> guard(g_listLock);
     return connection->clientCount;
@@ -437,25 +574,27 @@ int ConnectionClientCount(DeviceConnection* connection) {
 
 int16_t QueryAdapterDescription(DeviceConnection* c, char text[kConfigTextSize]) {
     AdapterCallGuard guard(kAdapterCallWait);
-    if (!guard.held()) return kErrHardwareNotResponding;
+    if (!guard.held() || !c->adapterOpen.load()) return kErrHardwareNotResponding;
     return MuxCheckDataLink(c, text) == 0 ? kRp1210Ok : kErrHardwareNotResponding;
 }
 
 int16_t QueryAdapterTimer(DeviceConnection* c, uint32_t* value) {
     AdapterCallGuard guard(kAdapterCallWait);
-    if (!guard.held()) return kErrHardwareNotResponding;
+    if (!guard.held() || !c->adapterOpen.load()) return kErrHardwareNotResponding;
     uint32_t timer = 0;
     if (c->mux.entries.RequestTimerValue(c->adapterHandle, reinterpret_cast<ZmxWord>(&timer)) != 0) {
         return kErrHardwareNotResponding;
     }
     *value = timer;
+    SeeAdapterTime(c, timer);
     return kRp1210Ok;
 }
 
 int OpenConnectionCount() {
-    std::lock_guard<std::mutex> guard(g_listLock);
+    std::lock_guard<std::mutex> open(g_openLock);
     int count = 0;
     for (DeviceConnection* c = g_list ? g_list->first : nullptr; c != nullptr; c = c->next) ++count;
+    for (DeviceConnection* c = g_parked; c != nullptr; c = c->next) ++count;
     return count;
 }
 

@@ -20,10 +20,25 @@
 int16_t OpenConnection(const ConnectConfig& config, const ProtocolPlan& plan, DeviceConnection** connection);
 
 // Drops one client's share; the last one closes the connection: transmit
-// thread stopped and joined, mailboxes unloaded, the adapter restored unless
-// another connection uses it, the multiplexer released. The last connection
-// takes the list and AdapterCallLock with it.
+// thread stopped and joined, queued requests ended with 142, mailboxes
+// unloaded, the adapter restored unless another connection uses its handle,
+// the multiplexer released. The last connection takes the list and
+// AdapterCallLock with it. A connection that something may still reach (a
+// thread that did not stop, a call still inside, mailboxes the adapter may
+// still fill) is left allocated rather than freed.
 void ReleaseConnection(DeviceConnection* connection);
+
+// Opens the connection again in place, for every client that shares it:
+// what is queued ends with 142, every mailbox is unloaded, the adapter
+// handle closed (unless another connection uses it) and an adapter opened
+// (a listed connection's handle on the device is taken unless
+// `freshHandle`: the handle stopped answering, and is then taken by no
+// connection again), then the data link and the transmit mailboxes. The
+// clients' receive paths and claims are the caller's. 0, or the open's
+// error code with the connection left without an adapter (adapterOpen
+// false) until a later re-open succeeds. The caller holds the sendLock of
+// every client of the connection and its recoverLock.
+int16_t ReopenConnection(DeviceConnection* connection, bool freshHandle);
 
 // The listed connection at `owner` (a mailbox's owner field) when it has
 // clients, pinned; nullptr otherwise. Every pin is returned with
@@ -36,17 +51,23 @@ void UnpinConnection(DeviceConnection* connection);
 // one it replaces.
 DeviceConnection* SwapClientConnection(ClientRecord* client, DeviceConnection* connection);
 
+// Sets the J1708 mode the connection's data link is opened with (command 15,
+// before its re-open).
+void SetConnectionJ1708Mode(DeviceConnection* connection, int16_t mode);
+
 // The number of clients sharing the connection.
 int ConnectionClientCount(DeviceConnection* connection);
 
 // The adapter's description text (CheckDataLink, at most 79 characters):
 // 0, or 142 when the adapter does not answer or AdapterCallLock cannot be had.
 int16_t QueryAdapterDescription(DeviceConnection* connection, char text[kConfigTextSize]);
-// The adapter timer (RequestTimerValue): 0 or 142.
+// The adapter timer (RequestTimerValue): 0 or 142 (also while the
+// connection has no adapter). A value read is remembered for timestamps.
 int16_t QueryAdapterTimer(DeviceConnection* connection, uint32_t* value);
 
-// Library-wide state, for tests and checks: open connections and whether
-// AdapterCallLock exists.
+// Library-wide state, for tests and checks: open connections (released
+// ones that could not be ended yet included) and whether AdapterCallLock
+// exists.
 int OpenConnectionCount();
 
 // Splits the first 120 characters of an adapter description into fields

@@ -42,8 +42,7 @@ void CopyText(char* out, const char* text) {
 
 HV_EXPORT int16_t HV_CALL RP1210_ClientConnect(void* window, int16_t deviceId, const char* protocol,
                                                 int32_t txBufferSize, int32_t rxBufferSize, int16_t appPacketizing) {
-    (void)txBufferSize;  // the library sizes its transmit queue itself
-    return ConnectClient(window, deviceId, protocol, rxBufferSize, appPacketizing);
+    return ConnectClient(window, deviceId, protocol, txBufferSize, rxBufferSize, appPacketizing);
 }
 
 HV_EXPORT int16_t HV_CALL RP1210_ClientDisconnect(int16_t clientId) { return DisconnectClient(clientId); }

@@ -10,10 +10,21 @@
 // is left. Callbacks find their connection through the list: a mailbox whose
 // owner is not listed, or has no clients, is ignored.
 //
+// Adapter faults. A connection whose adapter stops answering is lost (every
+// client's sends, commands and status calls fail with 142, a blocked reader
+// gets -162, the requests queued then end with 142); the link monitor opens
+// it again in place when the adapter answers again with a timer that went
+// back, or, while it stays lost, freshly at most once a second. The record
+// stays the same, so every client of a shared connection moves with it; each
+// gets back its receive paths and its protected address.
+//
 // Locks, in the order they may be taken (a lock is never taken while a lock
 // further down the list is held):
-//   sendLock (per client)
-//   open lock (process-wide: opening, sharing and releasing connections)
+//   sendLock (per client; a re-open takes those of every client of the
+//     connection, lowest client id first)
+//   recoverLock (per connection: one re-open at a time)
+//   open lock (process-wide: opening, sharing, re-opening and releasing)
+//   claim turn (per claim context: one claim at a time)
 //   claim list lock, then a claim context's lock
 //   queueLock (per connection)
 //   AdapterCallLock (process-wide: every call into the multiplexer)
@@ -36,6 +47,16 @@ constexpr int32_t kDefaultRingSize = 8192;
 constexpr int kMessageRoom = 1801;          // largest RP1210 message the library builds
 constexpr uint32_t kReceiveBufferSize = 2048;  // the data area of a connection's receive mailboxes
 constexpr unsigned kThreadStack = 16384;
+
+// A client's transmit queue holds at most this many requests not yet done,
+// and at most its byte budget of message bytes: txBufferSize of the connect,
+// or kDefaultTxBudget when that is 0 or less, never less than one largest
+// message. Beyond either a send answers 137.
+constexpr int32_t kMaxQueuedRequests = 1024;
+constexpr int32_t kDefaultTxBudget = 65536;
+constexpr int32_t kLargestMessage = 1791;
+// Filters a client may hold (commands 4, 5, 7); beyond that 161.
+constexpr int kMaxFilters = 256;
 
 struct DeviceConnection;
 struct ClaimContext;
@@ -66,6 +87,15 @@ struct MailboxNode {
 
 struct ClientRecord;
 struct TransmitRequest;
+
+// What a blocking sender waits for: its own request's end. Lives on the
+// sender's stack; the request points at it until it is done or the sender
+// takes it back (both under queueLock).
+struct SendWaiter {
+    bool done;
+    int32_t status;
+};
+
 using RequestCallback = void (*)(ClientRecord* client, TransmitRequest* request);
 
 // One send on a connection's transmit queue (oldest first, under queueLock).
@@ -89,6 +119,9 @@ struct TransmitRequest {
     uint32_t serial;  // unique per request, for taking one back
     ClaimContext* claim;  // an address claim frame: the context told when it is sent
     uint16_t claimFrame;  // sent through the claim transmit mailbox on older adapters
+    uint16_t counted;     // counted in its client's transmit queue bound
+    uint32_t sentAt;      // tick when it went to the adapter (in progress)
+    SendWaiter* waiter;   // the blocking sender waiting for it, or null
     uint8_t message[kMessageRoom];  // the client's bytes as passed (length of them)
 };
 
@@ -105,8 +138,10 @@ struct ClientRecord {
     std::atomic<ClaimEntry*> claimEntry;  // whether it has an entry; found by address and NAME, never followed
     uint8_t claimAddress;
     uint8_t claimName[8];
+    std::atomic<bool> reclaimPending;  // a re-open let the held address go: claim it again
     std::atomic<int32_t> lastTxStatus;
     int32_t ringOverflow;  // under ringLock
+    std::atomic<int32_t> readersWaiting;  // blocked RP1210_ReadMessage calls
     std::atomic<bool> closing;
     std::atomic<bool> echoOn;
     std::atomic<bool> receiveOn;
@@ -130,6 +165,11 @@ struct ClientRecord {
 
     int16_t id;                // 1..16 once in the table
     std::atomic<int32_t> refs;  // calls working on the record, and the table's own
+    // The transmit queue bound: requests not done and their bytes (under
+    // the connection's queueLock), and the byte budget.
+    int32_t txQueued;
+    int32_t txQueuedBytes;
+    int32_t txBudget;
     ConnectConfig config;      // what the client connected with; re-opens use it
     ProtocolPlan plan;
 };
@@ -166,6 +206,23 @@ struct DeviceConnection {
     std::atomic<uint32_t> droppedFrames;  // received frames that made no message
     DeviceConnection* next;        // ConnectionList, newest first
     std::atomic<int32_t> pins;     // calls and callbacks working on it
+
+    // Adapter faults (see the top of this file).
+    std::atomic<bool> lost;          // the adapter does not answer
+    std::atomic<bool> adapterOpen;   // false after a re-open that could not open it
+    std::atomic<bool> handleSuspect; // the handle stopped answering: no other connection takes it
+    std::atomic<uint32_t> generation;  // re-opens so far
+    std::atomic<uint32_t> nextFreshOpen;  // tick before which no fresh open is tried
+    std::atomic<uint32_t> retryAt;        // tick before which a failed re-open is not tried again
+    OsMutex* recoverLock;
+    TransmitRequest* sending;        // the request the thread is handing to the adapter (queueLock)
+    // Timestamps stay on one clock across re-opens: a rebooted adapter's
+    // timer starts again at 0, so its times get timeBase added, made from
+    // the last adapter time seen and the ticks since.
+    std::atomic<uint32_t> timeBase;
+    std::atomic<uint32_t> lastAdapterTime;
+    std::atomic<uint32_t> lastAdapterTick;
+    std::atomic<bool> adapterTimeSeen;
 };
 
 // Zero-filled records from the OS layer's allocator (which tests can make

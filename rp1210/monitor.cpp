@@ -1,109 +1,185 @@
-// The link monitor and the re-open of a client's connection.
+// The link monitor and the re-open of a connection.
 //
-// Lock order (library.h): the monitor takes the client's sendLock (at most
-// 1000 ms) before a re-open, so that no send of the client runs meanwhile;
-// the re-open then goes through the connection layer (open lock,
-// AdapterCallLock).
+// Lock order (library.h): a re-open takes the sendLock of every client of
+// the connection (lowest id first, at most 1000 ms each), then the
+// connection's recoverLock, then goes through the connection layer (open
+// lock, AdapterCallLock) and the claims. Each client's monitor looks at its
+// own connection; whichever gets there first re-opens it for all.
 #include "rp1210/monitor.h"
 
 #include "rp1210/claim.h"
+#include "rp1210/clients.h"
 #include "rp1210/connection.h"
 #include "rp1210/receive.h"
-#include "rp1210/transmit.h"
 #include "rp1210/rp1210_defs.h"
+#include "rp1210/transmit.h"
 
 namespace {
 
 constexpr unsigned kMonitorPeriod = 200;    // ms between looks
 constexpr uint32_t kSilenceLimit = 1000;    // ms without traffic before the timer is asked
-constexpr unsigned kSendLockWait = 1000;    // ms the monitor waits for the client's sends
+constexpr unsigned kSendLockWait = 1000;    // ms a re-open waits for each client's sends
+constexpr uint32_t kRetryPace = 1000;       // ms between fresh opens, and after a failed re-open
 
-constexpr int16_t kNoConnection = -1;
+bool Reached(uint32_t now, uint32_t at) { return static_cast<int32_t>(now - at) >= 0; }
 
-// The adapter timer through the client's connection: 0, 142, or
-// kNoConnection when a re-open has failed before.
-int16_t ReadTimer(ClientRecord* c, uint32_t* value) {
-    DeviceConnection* connection = PinClientConnection(c);
-    if (connection == nullptr) return kNoConnection;
-    int16_t result = QueryAdapterTimer(connection, value);
-    UnpinConnection(connection);
+// The adapter of the connection does not answer: every client learns it
+// (sends, commands and status calls fail with 142, a blocked reader gets
+// -162) and what is queued ends with 142.
+void MarkLost(DeviceConnection* connection) {
+    bool first = !connection->lost.exchange(true);
+    if (first) connection->nextFreshOpen.store(OsTickCount() + kRetryPace);
+    ClientRecord* clients[kClientSlots];
+    int count = AcquireClientsOf(connection, clients);
+    for (int i = 0; i < count; ++i) {
+        ClientRecord* c = clients[i];
+        if (!c->linkLost.exchange(true)) {
+            c->statusChange.store(true);
+            OsSetEvent(c->dataReady);
+        }
+        ReleaseClient(c);
+    }
+    if (first) FailPendingRequests(connection);
+}
+
+// Loads again what the client let in: everything, or its filters (oldest
+// first, as the commands added them). 0 or the first failure.
+int16_t RestoreReceivePaths(ClientRecord* c, DeviceConnection* connection) {
+    if (c->passAll.load()) return OpenAllReceivePaths(connection);
+    // A copy of the filters, so that no lock is held over the adapter calls.
+    OsLockMutex(c->filterLock, kOsWaitForever);
+    size_t count = 0;
+    for (FilterEntry* f = c->filters->first; f != nullptr; f = f->next) ++count;
+    FilterEntry* filters = count > 0 ? static_cast<FilterEntry*>(OsAllocate(count * sizeof(FilterEntry))) : nullptr;
+    size_t copied = 0;
+    for (FilterEntry* f = c->filters->first; f != nullptr && filters != nullptr; f = f->next) filters[copied++] = *f;
+    OsUnlockMutex(c->filterLock);
+    if (count > 0 && filters == nullptr) return kErrNotEnoughMemory;
+    int16_t result = kRp1210Ok;
+    for (size_t i = copied; i > 0 && result == kRp1210Ok; --i) result = AddFilterMailbox(connection, filters[i - 1]);
+    OsFree(filters);
     return result;
+}
+
+// Re-opens the connection for the clients of `group` (every client of it,
+// their sendLocks and the recoverLock held): claims let go, the connection
+// opened again, then each client's receive paths and protected address. A
+// claim that cannot be made again on the bus (another node has the address
+// now) is lost as any address is lost; the re-open itself still succeeds.
+int16_t ReopenForClients(DeviceConnection* connection, ClientRecord* const* group, int count, bool freshHandle) {
+    for (int i = 0; i < count; ++i) {
+        ClientRecord* c = group[i];
+        if (RememberClaim(c).held) c->reclaimPending.store(true);
+        ReleaseClientClaim(c);
+    }
+    int16_t result = ReopenConnection(connection, freshHandle);
+    for (int i = 0; i < count && result == kRp1210Ok; ++i) {
+        if (!group[i]->closing.load()) result = RestoreReceivePaths(group[i], connection);
+    }
+    for (int i = 0; i < count && result == kRp1210Ok; ++i) {
+        ClientRecord* c = group[i];
+        if (c->closing.load() || !c->reclaimPending.load()) continue;
+        int16_t claimed = ReclaimAddress(c);
+        if (claimed == kErrHardwareNotResponding) {
+            result = claimed;  // the link, not the address: tried again with the next re-open
+        } else {
+            c->reclaimPending.store(false);
+            if (claimed != kRp1210Ok) LoseReclaimedAddress(c);
+        }
+    }
+    return result;
+}
+
+// Re-opens the connection for all its clients when nobody did since
+// `generation` was read. -1 when it could not start (a client's sends or
+// another re-open in the way), else the re-open's result.
+int16_t Recover(DeviceConnection* connection, uint32_t generation, bool freshHandle) {
+    ClientRecord* group[kClientSlots];
+    int count = AcquireClientsOf(connection, group);
+    int locked = 0;
+    while (locked < count && OsLockMutex(group[locked]->sendLock, kSendLockWait)) ++locked;
+    int16_t result = -1;
+    if (locked == count && OsLockMutex(connection->recoverLock, 0)) {
+        if (connection->generation.load() == generation) {
+            result = ReopenForClients(connection, group, count, freshHandle);
+        }
+        OsUnlockMutex(connection->recoverLock);
+    }
+    uint32_t timer = 0;
+    bool answers = result == kRp1210Ok && QueryAdapterTimer(connection, &timer) == kRp1210Ok;
+    if (result == kRp1210Ok && answers) {
+        connection->lost.store(false);
+        for (int i = 0; i < count; ++i) {
+            group[i]->lastTimerValue.store(timer);
+            group[i]->lastActivity.store(OsTickCount());
+            group[i]->linkLost.store(false);
+        }
+    } else if (result != -1) {
+        connection->retryAt.store(OsTickCount() + kRetryPace);
+        MarkLost(connection);
+    }
+    for (int i = 0; i < locked; ++i) OsUnlockMutex(group[i]->sendLock);
+    for (int i = 0; i < count; ++i) ReleaseClient(group[i]);
+    return result;
+}
+
+// One look of a client's monitor at its connection.
+void Look(ClientRecord* c, DeviceConnection* connection) {
+    uint32_t now = OsTickCount();
+    bool lost = c->linkLost.load() || connection->lost.load();
+    if (!lost && now - c->lastActivity.load() <= kSilenceLimit) return;
+    uint32_t generation = connection->generation.load();
+    uint32_t value = 0;
+    if (QueryAdapterTimer(connection, &value) != kRp1210Ok) {
+        // Not answering. While it stays so, a fresh open is tried now and
+        // then: a handle that never answers again is not the end.
+        MarkLost(connection);
+        if (Reached(now, connection->nextFreshOpen.load()) && Reached(now, connection->retryAt.load())) {
+            connection->nextFreshOpen.store(now + kRetryPace);
+            Recover(connection, generation, true);
+        }
+        return;
+    }
+    if (!lost && value >= c->lastTimerValue.load()) {
+        // Quiet, but the adapter is there and its timer runs on.
+        c->lastTimerValue.store(value);
+        c->lastActivity.store(now);
+        return;
+    }
+    // Answering again after it was lost, or its timer went back (it was
+    // reset and its data link is gone): open the connection again.
+    if (Reached(now, connection->retryAt.load())) Recover(connection, generation, false);
 }
 
 }  // namespace
 
 int16_t ReopenClientConnection(ClientRecord* c) {
-    ClaimMemory claim = RememberClaim(c);
-    ReleaseClientClaim(c);
-    if (DeviceConnection* old = SwapClientConnection(c, nullptr)) {
-        DetachClientRequests(old, c);
-        ReleaseConnection(old);
+    DeviceConnection* connection = PinClientConnection(c);
+    if (connection == nullptr) return kErrHardwareNotResponding;
+    int16_t result = kErrHardwareNotResponding;
+    if (OsLockMutex(connection->recoverLock, kSendLockWait)) {
+        SetConnectionJ1708Mode(connection, c->config.j1708Mode);
+        ClientRecord* group[1] = {c};
+        result = ReopenForClients(connection, group, 1, false);
+        OsUnlockMutex(connection->recoverLock);
     }
-    DeviceConnection* connection = nullptr;
-    int16_t result = OpenConnection(c->config, c->plan, &connection);
-    if (result != kRp1210Ok) return result;
-    SwapClientConnection(c, connection);
-
-    // What the client let in comes back: everything, or its filters.
-    if (c->passAll.load()) {
-        result = OpenAllReceivePaths(connection);
-    } else {
-        // A copy of the filters, so that no lock is held over the adapter calls;
-        // added oldest first, as the commands added them.
-        OsLockMutex(c->filterLock, kOsWaitForever);
-        size_t count = 0;
-        for (FilterEntry* f = c->filters->first; f != nullptr; f = f->next) ++count;
-        FilterEntry* filters = count > 0 ? static_cast<FilterEntry*>(OsAllocate(count * sizeof(FilterEntry))) : nullptr;
-        size_t copied = 0;
-        for (FilterEntry* f = c->filters->first; f != nullptr && filters != nullptr; f = f->next) filters[copied++] = *f;
-        OsUnlockMutex(c->filterLock);
-        if (count > 0 && filters == nullptr) return kErrNotEnoughMemory;
-        for (size_t i = copied; i > 0 && result == kRp1210Ok; --i) result = AddFilterMailbox(connection, filters[i - 1]);
-        OsFree(filters);
-    }
-    if (result == kRp1210Ok) result = ReclaimAddress(c, claim);
+    if (result != kRp1210Ok && c->monitorRunning.load()) MarkLost(connection);
+    UnpinConnection(connection);
     return result;
 }
 
 void LinkMonitorThreadMain(void* argument) {
     ClientRecord* c = static_cast<ClientRecord*>(argument);
     uint32_t value = 0;
-    c->lastTimerValue.store(ReadTimer(c, &value) == kRp1210Ok ? value : 0);
+    DeviceConnection* connection = PinClientConnection(c);
+    c->lastTimerValue.store(connection != nullptr && QueryAdapterTimer(connection, &value) == kRp1210Ok ? value : 0);
+    UnpinConnection(connection);
     for (;;) {
         OsSleep(kMonitorPeriod);
         if (c->closing.load()) break;
-        bool lost = c->linkLost.load();
-        if (!lost && OsTickCount() - c->lastActivity.load() <= kSilenceLimit) continue;
-        value = 0;
-        int16_t timer = ReadTimer(c, &value);
-        if (timer != kRp1210Ok && timer != kNoConnection) {
-            // The adapter does not answer: a blocked reader learns it at once.
-            c->statusChange.store(true);
-            OsSetEvent(c->dataReady);
-            c->linkLost.store(true);
-            continue;
-        }
-        if (timer == kRp1210Ok && !lost && value >= c->lastTimerValue.load()) {
-            // Quiet, but the adapter is there and its timer runs on.
-            c->lastTimerValue.store(value);
-            c->lastActivity.store(OsTickCount());
-            continue;
-        }
-        // Answering again after it was lost, its timer went back (it was
-        // reset and its data link is gone), or no connection since a failed
-        // re-open: open the connection again.
-        if (!OsLockMutex(c->sendLock, kSendLockWait)) {
-            c->linkLost.store(true);
-            continue;
-        }
-        if (!c->closing.load() && ReopenClientConnection(c) == kRp1210Ok) {
-            c->lastTimerValue.store(value);
-            c->lastActivity.store(OsTickCount());
-            c->linkLost.store(false);
-        } else {
-            c->linkLost.store(true);
-        }
-        OsUnlockMutex(c->sendLock);
+        connection = PinClientConnection(c);
+        if (connection != nullptr) Look(c, connection);
+        UnpinConnection(connection);
     }
     c->monitorRunning.store(false);
 }

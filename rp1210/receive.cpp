@@ -170,6 +170,7 @@ int32_t LoadPassAll_locked(DeviceConnection* c) {
 }  // namespace
 
 void PutTimestamp(const DeviceConnection* c, uint32_t time, uint8_t* out) {
+    time += c->timeBase.load(std::memory_order_relaxed);  // one clock across re-opens
     if (c->plan.reverseTimestamp) {
         for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(time >> (8 * i));
     } else {
@@ -308,26 +309,34 @@ int16_t ReadClientMessage(ClientRecord* c, uint8_t* buffer, int16_t bufferSize, 
         }
         OsResetEvent(c->dataReady);
         if (RingUsed_locked(c) > 0) break;
+        if (!block) {
+            OsUnlockMutex(c->ringLock);
+            return 0;
+        }
+        c->readersWaiting += 1;
         OsUnlockMutex(c->ringLock);
-        if (!block) return 0;
         OsWaitEvent(c->dataReady, kOsWaitForever);  // set by appends, overflows, the teardown and link loss
+        c->readersWaiting -= 1;
         if (c->closing.load()) return -kErrClientDisconnected;
         if (c->statusChange.exchange(false)) return -kErrHardwareStatusChange;
         OsLockMutex(c->ringLock, kOsWaitForever);
     }
     int32_t length = RingPeekLength_locked(c);
+    int16_t result;
     if (buffer == nullptr) {
-        OsUnlockMutex(c->ringLock);
-        return -kErrMessageTooLong;
-    }
-    if (length > bufferSize) {
+        result = -kErrMessageTooLong;
+    } else if (length > bufferSize) {
         RingTake_locked(c, nullptr, 0);
-        OsUnlockMutex(c->ringLock);
-        return -kErrMessageTooLong;
+        result = -kErrMessageTooLong;
+    } else {
+        RingTake_locked(c, buffer, length);
+        result = static_cast<int16_t>(length);
     }
-    RingTake_locked(c, buffer, length);
+    // Appends wake a reader only when the ring was empty: what is left is
+    // for another blocked reader of the same client, so it is woken too.
+    if (c->readersWaiting.load() > 0 && RingUsed_locked(c) > 0) OsSetEvent(c->dataReady);
     OsUnlockMutex(c->ringLock);
-    return static_cast<int16_t>(length);
+    return result;
 }
 
 int16_t OpenAllReceivePaths(DeviceConnection* c) {

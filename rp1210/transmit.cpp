@@ -5,6 +5,11 @@
 // AdapterCallLock (without holding queueLock) to send it; completion
 // callbacks take queueLock, then the sender's ringLock for an echo. No
 // callback takes AdapterCallLock.
+//
+// Every accepted request ends, and its sender is told: by its completion,
+// by a data-link error (159), by a refusal (142), by a completion that does
+// not come within CompletionLimit (142), or by a lost or closing connection
+// (142). Only a leaving client's own requests are dropped unsent.
 #include "rp1210/transmit.h"
 
 #include "rp1210/claim.h"
@@ -21,6 +26,10 @@ namespace {
 constexpr unsigned kSendLockWait = 250;   // ms a sender waits for its sendLock
 constexpr unsigned kReleaseWait = 1000;   // ms a blocking sender behind another waits for its turn
 constexpr unsigned kBusyPause = 1;        // ms before a load the adapter was too busy for is tried again
+constexpr unsigned kWaiterSlice = 100;    // ms between looks of a blocking sender at its own request
+constexpr unsigned kCallLockSlice = 100;  // ms between the thread's looks at its stop request
+constexpr uint32_t kSingleFrameLimit = 1000;  // ms a frame's completion may take
+constexpr uint32_t kPerPacketLimit = 100;     // ms more per transport packet (7 bytes)
 constexpr int32_t kAdapterBusy = 10;
 
 std::atomic<uint8_t> g_sequence{0};
@@ -63,7 +72,16 @@ uint32_t J1939Identifier(const uint8_t* m) {
     return id;
 }
 
-// ---- Completion ----------------------------------------------------------------
+// How long the adapter may take to report a request: a frame 1 s, a
+// transport message (more than 8 data bytes: BAM at 50 ms a packet, or
+// RTS/CTS with its windows) 100 ms more per 7-byte packet.
+uint32_t CompletionLimit(const TransmitRequest& r) {
+    int data = r.length - HeaderLength(r.connection->protocolKind, r.message);
+    uint32_t packets = data > 8 ? static_cast<uint32_t>((data + 6) / 7) : 0;
+    return kSingleFrameLimit + packets * kPerPacketLimit;
+}
+
+// ---- The queue under queueLock ------------------------------------------------------
 
 // The first request that is not done: the one on the wire, or next.
 TransmitRequest* Head_locked(DeviceConnection* c) {
@@ -72,23 +90,47 @@ TransmitRequest* Head_locked(DeviceConnection* c) {
     return r;
 }
 
+// Frees done requests from the head; never the one the thread is sending.
 void Purge_locked(DeviceConnection* c) {
     while (TransmitRequest* r = c->transmitQueue) {
-        if (!r->done) break;
+        if (!r->done || r == c->sending) break;
         c->transmitQueue = r->next;
         if (c->transmitQueue == nullptr) c->transmitTail = nullptr;
         OsFree(r);
     }
 }
 
-// Ends the head with `status`: its sender is told, the next one may go.
-// Returns whether another request waits (the caller wakes the thread).
+// A request leaves its client's queue bound.
+void Uncount_locked(TransmitRequest* r) {
+    if (!r->counted || r->client == nullptr) return;
+    r->client->txQueued -= 1;
+    r->client->txQueuedBytes -= r->length;
+    r->counted = 0;
+}
+
+// A request that ends without a status to tell (its sender is gone, or it
+// needs none).
+void Drop_locked(TransmitRequest* r) {
+    Uncount_locked(r);
+    r->done = 1;
+}
+
+// Ends a request with `status`: its completion (the sender's status, window
+// message, echo, waiter), its event. Once only.
+void Finish_locked(TransmitRequest* r, int32_t status, uint32_t timestamp) {
+    if (r->done) return;
+    r->timestamp = timestamp;
+    r->status = status;
+    if (r->completion != nullptr) r->completion(r->client, r);
+    Uncount_locked(r);
+    r->done = 1;
+    if (r->event != nullptr) OsSetEvent(r->event);
+}
+
+// Ends the head with `status` and lets the next one go. Returns whether
+// another request waits (the caller wakes the thread).
 bool Complete_locked(TransmitRequest* head, int32_t status, uint32_t timestamp) {
-    head->timestamp = timestamp;
-    head->status = status;
-    if (head->completion != nullptr) head->completion(head->client, head);
-    head->done = 1;
-    if (head->event != nullptr) OsSetEvent(head->event);
+    Finish_locked(head, status, timestamp);
     TransmitRequest* second = head->next;
     while (second != nullptr && second->done) second = second->next;
     if (second != nullptr && second->release != nullptr) second->release(second->client, second);
@@ -112,17 +154,23 @@ void CompleteFromAdapter(Mailbox* mailbox, int32_t status) {
 }
 
 // The completion of a client's send: its status, its window message, its
-// echo; a blocking sender is woken last, so that its echo is in its ring
-// when the send returns.
+// echo (of a message that went out), its waiting sender; txDone is set last,
+// so that the echo is in the ring when a blocking send returns. Only a
+// request that went out counts as activity of the link.
 void ClientCompletion(ClientRecord* client, TransmitRequest* r) {
     if (client == nullptr) return;  // the sender has gone
-    client->lastActivity.store(OsTickCount());
+    if (r->status == kRp1210Ok) client->lastActivity.store(OsTickCount());
     client->lastTxStatus.store(r->status);
+    if (r->waiter != nullptr) {
+        r->waiter->status = r->status;
+        r->waiter->done = true;
+        r->waiter = nullptr;
+    }
     if (r->notify && client->window != nullptr) {
         OsPostMessage(client->window, client->statusMessageId, kErrTxMessageStatus,
                       static_cast<intptr_t>(r->sequence + r->status));
     }
-    if (r->echo) {
+    if (r->echo && r->status == kRp1210Ok) {
         // Timestamp, 1, then the message (J1708 and PLC without the priority byte).
         uint8_t echo[kMessageRoom + 5];
         PutTimestamp(r->connection, r->timestamp, echo);
@@ -186,9 +234,21 @@ Sent LoadOneShot(DeviceConnection* c, MailboxSetup& setup, bool quiet) {
     return result == kAdapterBusy && retriable ? Sent::kBusy : Sent::kRefused;
 }
 
+Sent SendHead_locked(DeviceConnection* c, TransmitRequest* r);
+
+// Sends the request: AdapterCallLock without a time limit, but a stop
+// request is looked at between tries; an adapter a re-open could not open
+// again refuses it.
 Sent SendHead(DeviceConnection* c, TransmitRequest* r) {
-    AdapterCallGuard guard(kOsWaitForever);  // the thread waits for its turn
-    if (!guard.held()) return Sent::kRefused;
+    for (;;) {
+        AdapterCallGuard guard(kCallLockSlice);
+        if (guard.held()) return c->adapterOpen.load() ? SendHead_locked(c, r) : Sent::kRefused;
+        if (c->threadState.load() == kThreadStopAsked) return Sent::kRefused;
+    }
+}
+
+// Sends the request through the adapter's mailboxes; AdapterCallLock held.
+Sent SendHead_locked(DeviceConnection* c, TransmitRequest* r) {
     const uint8_t* m = r->message;
     int32_t kind = c->protocolKind;
     int header = HeaderLength(kind, m);
@@ -251,6 +311,69 @@ Sent SendHead(DeviceConnection* c, TransmitRequest* r) {
     return LoadOneShot(c, setup, false);
 }
 
+// Ends the request on the wire when its completion is overdue (142). The
+// time until it is due, or kOsWaitForever when nothing is on the wire.
+unsigned EndOverdue(DeviceConnection* c) {
+    unsigned wait = kOsWaitForever;
+    bool another = false;
+    OsLockMutex(c->queueLock, kOsWaitForever);
+    TransmitRequest* head = Head_locked(c);
+    if (head != nullptr && head->inProgress && head != c->sending) {
+        uint32_t elapsed = OsTickCount() - head->sentAt;
+        uint32_t limit = CompletionLimit(*head);
+        if (elapsed >= limit) {
+            another = Complete_locked(head, kErrHardwareNotResponding, 0);
+        } else {
+            wait = limit - elapsed;
+        }
+    }
+    OsUnlockMutex(c->queueLock);
+    if (another) OsSetEvent(c->wakeEvent);
+    return wait;
+}
+
+// Sends heads until one is on the wire, the queue is empty or a stop is asked.
+void SendWaiting(DeviceConnection* c) {
+    for (;;) {
+        OsLockMutex(c->queueLock, kOsWaitForever);
+        Purge_locked(c);
+        TransmitRequest* head = Head_locked(c);
+        if (head == nullptr || head->inProgress) {
+            OsUnlockMutex(c->queueLock);
+            return;
+        }
+        head->inProgress = 1;
+        head->sentAt = OsTickCount();
+        c->sending = head;  // stays allocated while the thread uses it
+        OsUnlockMutex(c->queueLock);
+
+        Sent sent = SendHead(c, head);
+        bool another = false;
+        bool onTheWire = false;
+        OsLockMutex(c->queueLock, kOsWaitForever);
+        c->sending = nullptr;
+        if (head->done) {
+            // Ended meanwhile (a lost connection fails what is queued).
+            another = Head_locked(c) != nullptr;
+        } else if (sent == Sent::kOnTheWire) {
+            head->sentAt = OsTickCount();  // its completion is due from now
+            onTheWire = true;
+        } else if (sent == Sent::kBusy) {
+            head->inProgress = 0;
+            another = true;
+        } else if (sent == Sent::kDoneNow) {
+            Drop_locked(head);  // nothing to tell anyone
+            another = Head_locked(c) != nullptr;
+        } else {
+            another = Complete_locked(head, kErrHardwareNotResponding, 0);
+        }
+        OsUnlockMutex(c->queueLock);
+        if (onTheWire) return;  // its completion wakes the thread for the next
+        if (sent == Sent::kBusy) OsSleep(kBusyPause);
+        if (!another || c->threadState.load() == kThreadStopAsked) return;
+    }
+}
+
 }  // namespace
 
 // ---- The queue ---------------------------------------------------------------------
@@ -269,6 +392,18 @@ int16_t QueueRequest(DeviceConnection* c, TransmitRequest* request) {
     request->next = nullptr;
     OsLockMutex(c->queueLock, kOsWaitForever);
     Purge_locked(c);
+    ClientRecord* owner = request->client;
+    if (request->completion == ClientCompletion && owner != nullptr) {
+        // A client's send counts against its queue bound.
+        if (owner->txQueued >= kMaxQueuedRequests || owner->txQueuedBytes + request->length > owner->txBudget) {
+            OsUnlockMutex(c->queueLock);
+            OsFree(request);
+            return kErrTxQueueFull;
+        }
+        owner->txQueued += 1;
+        owner->txQueuedBytes += request->length;
+        request->counted = 1;
+    }
     if (c->transmitTail != nullptr) {
         c->transmitTail->next = request;
     } else {
@@ -295,11 +430,15 @@ void RemoveRequest(DeviceConnection* c, uint32_t serial) {
     TransmitRequest* previous = nullptr;
     for (TransmitRequest* r = c->transmitQueue; r != nullptr; previous = r, r = r->next) {
         if (r->serial != serial) continue;
-        if (r->inProgress && !r->done) {
+        if (r->done) break;
+        if (r->inProgress || r == c->sending) {
             // On the wire: it finishes, but its sender no longer waits for it.
+            Uncount_locked(r);
             r->client = nullptr;
             r->event = nullptr;
+            r->waiter = nullptr;
         } else {
+            Uncount_locked(r);
             (previous != nullptr ? previous->next : c->transmitQueue) = r->next;
             if (c->transmitTail == r) c->transmitTail = previous;
             OsFree(r);
@@ -318,10 +457,12 @@ void RemoveRequest(DeviceConnection* c, uint32_t serial) {
 void DetachClientRequests(DeviceConnection* c, ClientRecord* client) {
     OsLockMutex(c->queueLock, kOsWaitForever);
     for (TransmitRequest* r = c->transmitQueue; r != nullptr; r = r->next) {
-        if (r->client != client) continue;
+        if (r->client != client || r->done) continue;
+        Uncount_locked(r);
         r->client = nullptr;
         r->event = nullptr;
-        if (!r->inProgress) r->done = 1;  // not sent yet: dropped
+        r->waiter = nullptr;
+        if (!r->inProgress && r != c->sending) r->done = 1;  // not sent yet: dropped
     }
     Purge_locked(c);
     OsUnlockMutex(c->queueLock);
@@ -332,16 +473,13 @@ void FailPendingRequests(DeviceConnection* c) {
     OsLockMutex(c->queueLock, kOsWaitForever);
     for (TransmitRequest* r = c->transmitQueue; r != nullptr; r = r->next) {
         if (r->done) continue;
-        r->status = kErrHardwareNotResponding;
         if (r->claim != nullptr) {
             SignalClaimFrame(r->claim);  // its claim ends with the wait
-        } else if (r->client != nullptr && r->completion != nullptr) {
-            r->client->lastTxStatus.store(kErrHardwareNotResponding);
-            OsSetEvent(r->client->txDone);
+            r->claim = nullptr;
         }
-        if (r->event != nullptr) OsSetEvent(r->event);
-        r->done = 1;
+        Finish_locked(r, kErrHardwareNotResponding, 0);
     }
+    Purge_locked(c);
     OsUnlockMutex(c->queueLock);
 }
 
@@ -359,21 +497,73 @@ int16_t CheckClientMessage(ClientRecord* client, const uint8_t* message, int siz
         if (kind == kKindJ1939 && size >= 15) return kErrAddressNeverClaimed;
         return kRp1210Ok;
     }
-    if (client->addressHeld.load()) return kRp1210Ok;
-    ReleaseClientEntry(client);  // lost to another node: the entry goes
-    return kErrAddressLost;
+    return client->addressHeld.load() ? kRp1210Ok : kErrAddressLost;
 }
+
+namespace {
+
+// The checks under the client's sendLock: a client whose address was lost
+// lets its entry go (the claim state changes only under sendLock).
+int16_t Check_sendLocked(ClientRecord* c, const uint8_t* message, int size) {
+    int16_t checked = CheckClientMessage(c, message, size);
+    if (checked == kErrAddressLost) ReleaseClientEntry(c);
+    return checked;
+}
+
+bool WaiterDone(DeviceConnection* c, const SendWaiter* waiter) {
+    OsLockMutex(c->queueLock, kOsWaitForever);
+    bool done = waiter->done;
+    OsUnlockMutex(c->queueLock);
+    return done;
+}
+
+// Takes a blocking sender's waiter back from its request (not done yet).
+void Unwait(DeviceConnection* c, SendWaiter* waiter) {
+    OsLockMutex(c->queueLock, kOsWaitForever);
+    for (TransmitRequest* r = c->transmitQueue; r != nullptr; r = r->next) {
+        if (r->waiter == waiter) r->waiter = nullptr;
+    }
+    OsUnlockMutex(c->queueLock);
+}
+
+// Waits for the blocking sender's own request to end: its status, or 148
+// when the client is disconnected first.
+int16_t AwaitOwnRequest(ClientRecord* c, DeviceConnection* connection, SendWaiter* waiter) {
+    for (;;) {
+        if (WaiterDone(connection, waiter)) return static_cast<int16_t>(waiter->status);
+        if (c->closing.load()) {
+            Unwait(connection, waiter);
+            return waiter->done ? static_cast<int16_t>(waiter->status) : kErrClientDisconnected;
+        }
+        // Every completion of the client sets txDone; the slices cover a
+        // second sender of the same client that took the wake-up.
+        OsWaitEvent(c->txDone, kWaiterSlice);
+    }
+}
+
+}  // namespace
 
 int16_t SendClientMessage(ClientRecord* c, const uint8_t* message, int16_t size, bool notify, bool block) {
     if (c->linkLost.load()) return kErrHardwareNotResponding;
     if (notify && c->window == nullptr) return kErrWindowHandleRequired;
     if (notify && block) return kErrBlockNotAllowed;
     int16_t checked = CheckClientMessage(c, message, size);
-    if (checked != kRp1210Ok) return checked;
+    if (checked != kRp1210Ok && checked != kErrAddressLost) return checked;
 
-    uint16_t sequence = NextSequence();
+    // The link monitor holds sendLock while it opens the connection again.
+    if (!OsLockMutex(c->sendLock, kSendLockWait)) return kErrHardwareNotResponding;
+    checked = Check_sendLocked(c, message, size);
+    if (checked != kRp1210Ok) {
+        OsUnlockMutex(c->sendLock);
+        return checked;
+    }
     TransmitRequest* r = NewRequest(size);
-    if (r == nullptr) return kErrNotEnoughMemory;
+    if (r == nullptr) {
+        OsUnlockMutex(c->sendLock);
+        return kErrNotEnoughMemory;
+    }
+    uint16_t sequence = NextSequence();
+    SendWaiter waiter{false, 0};
     std::memcpy(r->message, message, static_cast<size_t>(size));
     r->length = static_cast<uint16_t>(size);
     r->sequence = sequence;
@@ -384,15 +574,10 @@ int16_t SendClientMessage(ClientRecord* c, const uint8_t* message, int16_t size,
     r->echo = c->echoOn.load() ? 1 : 0;
     r->block = block ? 1 : 0;
     r->event = block ? c->txRelease : nullptr;
+    r->waiter = block ? &waiter : nullptr;
     uint32_t serial = r->serial;
 
-    OsResetEvent(c->txDone);
     OsResetEvent(c->txRelease);
-    // The link monitor holds sendLock while it opens the connection again.
-    if (!OsLockMutex(c->sendLock, kSendLockWait)) {
-        OsFree(r);
-        return kErrHardwareNotResponding;
-    }
     DeviceConnection* connection = PinClientConnection(c);
     if (connection == nullptr) {
         OsUnlockMutex(c->sendLock);
@@ -410,8 +595,12 @@ int16_t SendClientMessage(ClientRecord* c, const uint8_t* message, int16_t size,
             UnpinConnection(connection);
             return kErrHardwareNotResponding;
         }
-        if (!c->closing.load()) {
+        if (!c->closing.load() && !WaiterDone(connection, &waiter)) {
             int16_t again = CheckClientMessage(c, message, size);
+            if (again == kErrAddressLost && OsLockMutex(c->sendLock, kSendLockWait)) {
+                again = Check_sendLocked(c, message, size);
+                OsUnlockMutex(c->sendLock);
+            }
             if (again != kRp1210Ok) {
                 RemoveRequest(connection, serial);
                 UnpinConnection(connection);
@@ -421,16 +610,19 @@ int16_t SendClientMessage(ClientRecord* c, const uint8_t* message, int16_t size,
         }
         queued = kRp1210Ok;
     }
-    UnpinConnection(connection);
     if (queued != kRp1210Ok && queued != kQueuedBehind) {
-        if (c->monitorRunning.load()) c->linkLost.store(true);
+        UnpinConnection(connection);
+        if (queued == kErrNotEnoughMemory && c->monitorRunning.load()) c->linkLost.store(true);
         return queued;
     }
-    if (block && !c->closing.load()) {
-        // Woken by the completion, or by a disconnect or a closing connection.
-        OsWaitEvent(c->txDone, kOsWaitForever);
-        return static_cast<int16_t>(c->lastTxStatus.load());
+    if (block) {
+        // Woken by its completion (every request ends: see the top), or by a
+        // disconnect.
+        int16_t status = AwaitOwnRequest(c, connection, &waiter);
+        UnpinConnection(connection);
+        return status;
     }
+    UnpinConnection(connection);
     if (c->closing.load()) return kErrClientDisconnected;
     return notify ? static_cast<int16_t>(sequence) : kRp1210Ok;
 }
@@ -439,38 +631,15 @@ int16_t SendClientMessage(ClientRecord* c, const uint8_t* message, int16_t size,
 
 void TransmitThreadMain(void* argument) {
     DeviceConnection* c = static_cast<DeviceConnection*>(argument);
+    unsigned wait = kOsWaitForever;
     for (;;) {
-        // The release sets threadState and wakes the thread: no time limit needed.
-        OsWaitEvent(c->wakeEvent, kOsWaitForever);
+        // Woken by queues, completions and the release (which sets
+        // threadState first); bounded while a request is on the wire.
+        OsWaitEvent(c->wakeEvent, wait);
         if (c->threadState.load() == kThreadStopAsked) break;
-        for (;;) {
-            OsLockMutex(c->queueLock, kOsWaitForever);
-            Purge_locked(c);
-            TransmitRequest* head = Head_locked(c);
-            if (head == nullptr || head->inProgress) {
-                OsUnlockMutex(c->queueLock);
-                break;
-            }
-            head->inProgress = 1;
-            OsUnlockMutex(c->queueLock);
-
-            Sent sent = SendHead(c, head);
-            if (sent == Sent::kOnTheWire) break;  // its completion wakes the thread for the next
-            bool another = false;
-            OsLockMutex(c->queueLock, kOsWaitForever);
-            if (sent == Sent::kBusy) {
-                head->inProgress = 0;
-                another = true;
-            } else if (sent == Sent::kDoneNow) {
-                head->done = 1;
-                another = Head_locked(c) != nullptr;
-            } else {
-                another = Complete_locked(head, kErrHardwareNotResponding, 0);
-            }
-            OsUnlockMutex(c->queueLock);
-            if (sent == Sent::kBusy) OsSleep(kBusyPause);
-            if (!another || c->threadState.load() == kThreadStopAsked) break;
-        }
+        EndOverdue(c);
+        SendWaiting(c);
+        wait = EndOverdue(c);
     }
     c->threadState.store(kThreadStopped);
 }

@@ -83,10 +83,11 @@ TEST_F(ConnectFaultTest, EachAllocationAndObjectCreationFailingInTurn) {
         {{kAllocation, 4}, 133},  // receive ring
         {{kAllocation, 5}, 133},  // filter list
         {{kMutex, 1}, 133},       // AdapterCallLock
-        {{kMutex, 2}, 133},       // queueLock
-        {{kMutex, 3}, 155},       // ringLock
-        {{kMutex, 4}, 155},       // filterLock
-        {{kMutex, 5}, 155},       // sendLock
+        {{kMutex, 2}, 133},       // recoverLock
+        {{kMutex, 3}, 133},       // queueLock
+        {{kMutex, 4}, 155},       // ringLock
+        {{kMutex, 5}, 155},       // filterLock
+        {{kMutex, 6}, 155},       // sendLock
         {{kEvent, 1}, 155},       // wakeEvent
         {{kEvent, 2}, 155},       // txDone
         {{kEvent, 3}, 155},       // txRelease
