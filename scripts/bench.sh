@@ -19,6 +19,9 @@ if [ -x build/bench/tests/rp1210-gbench ]; then
   build/bench/tests/rp1210-gbench --benchmark_min_time=0.5 2>/dev/null | grep -E '^(Receive|NonBlocking|Check|Benchmark|-)'
 fi
 
+echo "-- adapter faults: loss and return per link kind, the transmit queue under a flood"
+build/bench/tests/recovery-bench
+
 echo "-- the shared bus: frames/s through the hub, python-can into an RP1210 reader, the CAN bus's limits"
 mkdir -p build/bench/shared-bus-windows
 /usr/bin/python3 bench/hub_bench.py build/bench/testkit/hub/can-hub 50000 build/bench/tests/rp1210-peer \
@@ -34,6 +37,8 @@ if reason=$(bash scripts/wine-usable.sh); then
   (cd build/win32/tests && wine zmx-bench.exe)
   echo "-- RP1210 library"
   (cd build/win32/tests && wine rp1210-bench.exe "$pythoncan")
+  echo "-- adapter faults"
+  (cd build/win32/tests && wine recovery-bench.exe 3)
   echo "-- the shared bus, the RP1210 reader under Wine"
   /usr/bin/python3 bench/hub_bench.py build/win32/host/can-hub 50000 "wine build/win32/tests/rp1210-peer.exe" \
     "$WINEPREFIX/drive_c/windows"

@@ -10,8 +10,13 @@
 #      TCP/IP link. Headless under Xvfb (pictures in build/shared-bus-demo/
 #      pictures) unless a display is there and QRN_HEADLESS is unset,
 #   4. rp1210-peer, a console RP1210 application, counting ten seconds of the
-#      same bus through HVLNK32.DLL.
-# Without Wine, steps 3 and 4 are made by the native build's rp1210-peer.
+#      same bus through HVLNK32.DLL,
+#   5. the adapter losing its bus and getting it back: rp1210-peer claims an
+#      address, reads and sends a frame every 250 ms while the hub stops for
+#      three seconds and starts again; it prints when its sends began to
+#      answer 142 ("lost MS"), when they went again ("back MS") and how many
+#      messages it read after that, without the application doing anything.
+# Without Wine, steps 3 to 5 are made by the native build's rp1210-peer.
 # Installs its prerequisites and builds what it runs.
 # Usage: scripts/shared-bus-demo.sh
 set -euo pipefail
@@ -54,9 +59,10 @@ pids+=("$hub_pid")
 port=$(sed -n 's/.*listening on .*:\([0-9]*\).*/\1/p' "$job/hub.log" | head -n 1)
 echo "== bus hub: 127.0.0.1:$port, buses can0 and can1 (log: $job/hub.log)"
 
-# 2. python-can plays the capture, at its pace, over and over.
+# 2. python-can plays the capture, at its pace, over and over (and joins the
+# hub again when it comes back after step 5 stopped it).
 (while true; do "$python" "$root/testkit/j1939/j1939_peer.py" replay --port "$port" --log "$capture" --speed 1 \
-   || exit 1; done) > "$job/replay.log" 2>&1 &
+   || sleep 1; done) > "$job/replay.log" 2>&1 &
 pids+=("$!")
 echo "== python-can plays $(basename "$capture") onto can0"
 sleep 1
@@ -64,13 +70,36 @@ sleep 1
 # The install image as the Windows directory, its TCP/IP device on the hub.
 point_at_hub() { sed -i "s/PORT=[0-9]*/PORT=$port/" "$1/HVLNK32.INI"; }
 
+# 5. The hub stops for three seconds and starts again on the same port while
+# an RP1210 application claims, reads and sends ($@: how to run rp1210-peer).
+hub_goes_and_comes_back() {
+  echo "== the bus goes away and comes back: the hub stops for 3 s while rp1210-peer reads and sends"
+  "$@" --device 3 --claim 0xF9:0000000000001234 --read 14 --send-every 250:0xFF22 > "$job/peer-recovery.log" 2>&1 &
+  local peer=$!
+  sleep 4
+  kill "$hub_pid" 2>/dev/null || true
+  wait "$hub_pid" 2>/dev/null || true
+  echo "   hub stopped"
+  sleep 3
+  start_hub "$port" || { cat "$job/hub.log"; return 1; }
+  pids+=("$hub_pid")
+  echo "   hub started again on port $port"
+  local rc=0
+  wait "$peer" || rc=$?
+  sed 's/^/   rp1210-peer: /' "$job/peer-recovery.log"
+  return $rc
+}
+
 if [ "$build" = native ]; then
   windows="$job/windows"
   rm -rf "$windows" && cp -r "$root/build/native/image/windows" "$windows"
   point_at_hub "$windows"
   echo "== rp1210-peer (native) reads ten seconds through HVLNK32, device 3, J1939"
-  WINDIR="$windows" "$root/build/native/tests/rp1210-peer" --device 3 --read 10
-  exit $?
+  rc=0
+  WINDIR="$windows" "$root/build/native/tests/rp1210-peer" --device 3 --read 10 || rc=$?
+  export WINDIR="$windows"
+  hub_goes_and_comes_back "$root/build/native/tests/rp1210-peer" || rc=$?
+  exit $rc
 fi
 
 export WINEPREFIX="$job/wineprefix" WINEARCH=win32 WINEDEBUG=-all
@@ -100,4 +129,5 @@ fi
 echo "== rp1210-peer.exe reads ten seconds through HVLNK32.DLL, device 3, J1939"
 wineserver -p </dev/null >/dev/null 2>&1 || true
 wine "$root/build/win32/tests/rp1210-peer.exe" --device 3 --read 10 || rc=$?
+hub_goes_and_comes_back wine "$root/build/win32/tests/rp1210-peer.exe" || rc=$?
 exit $rc

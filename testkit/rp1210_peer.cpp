@@ -17,13 +17,19 @@
 //               [--until COUNT]          stop reading once COUNT have arrived
 //               [--rx-buffer BYTES]      the client's receive buffer (library default)
 //               [--wait-ms MS]           pause before sending (after filters)
+//               [--send-every MS:PGN[:SOURCE]]  while reading: a single frame
+//                                        every MS ms, not blocking
 //
 // Lines: "connected CLIENT", "claim RESULT", "filter RESULT", "sent RESULT",
 // "sent-frames COUNT", "message pgn=%05X sa=%02X da=%02X len=N data=HEX",
 // "count N", "span-ms MS" (first to last message read), "overflows N"
 // (receive buffer overflows reported while reading), "lost-claim"
-// (address taken away while reading), "disconnect RESULT". Exit status 0
-// when every step answered 0.
+// (address taken away while reading), "disconnect RESULT"; with
+// --send-every: "lost MS" (the first send that failed, ms after the read
+// began), "back MS" (the first one that went again), "count-after-loss N"
+// (messages read after "back") and "send-results CODE=N ..." (how the
+// sends answered). Exit status 0 when every step answered 0 (sends during
+// a loss do not count).
 #include "os/os.h"
 #include "rp1210/rp1210_defs.h"
 #include "tool/test/rp1210_binding.h"
@@ -32,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,6 +59,7 @@ struct Options {
     unsigned long until = 0;
     long rxBuffer = 0;
     unsigned waitMs = 0;
+    unsigned long everyMs = 0, everyPgn = 0, everySource = 0xF9;
 };
 
 unsigned long Number(const std::string& text) { return std::strtoul(text.c_str(), nullptr, 0); }
@@ -102,6 +110,10 @@ bool Parse(int argc, char** argv, Options& o) {
             o.rxBuffer = static_cast<long>(Number(value));
         } else if (key == "--until") {
             o.until = Number(value);
+        } else if (key == "--send-every" && parts.size() >= 2) {
+            o.everyMs = Number(parts[0]);
+            o.everyPgn = Number(parts[1]);
+            if (parts.size() > 2) o.everySource = Number(parts[2]);
         } else if (key == "--wait-ms") {
             o.waitMs = static_cast<unsigned>(Number(value));
         } else {
@@ -206,7 +218,28 @@ int main(int argc, char** argv) {
         bool lostReported = false;
         uint32_t first = 0, last = 0;
         unsigned long overflows = 0;
+        // Sends while reading: how they answer, when they stop and start going.
+        std::map<int, unsigned long> results;
+        uint32_t nextSend = start;
+        bool lost = false, back = false;
+        unsigned long afterLoss = 0, sentEvery = 0;
         while (OsTickCount() - start < limit && (o.until == 0 || count < o.until)) {
+            if (o.everyMs > 0 && static_cast<int32_t>(OsTickCount() - nextSend) >= 0) {
+                nextSend += static_cast<uint32_t>(o.everyMs);
+                std::vector<uint8_t> data = {static_cast<uint8_t>(sentEvery), static_cast<uint8_t>(sentEvery >> 8), 0xFF,
+                                             0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+                ++sentEvery;
+                std::vector<char> m = J1939Message(o.everyPgn, 6, static_cast<uint8_t>(o.everySource), 0xFF, data);
+                int16_t result = api.SendMessage(client, m.data(), static_cast<int16_t>(m.size()), 0, 0);
+                ++results[result];
+                if (result != 0 && !lost) {
+                    lost = true;
+                    Say("lost %lu", static_cast<unsigned long>(OsTickCount() - start));
+                } else if (result == 0 && lost && !back) {
+                    back = true;
+                    Say("back %lu", static_cast<unsigned long>(OsTickCount() - start));
+                }
+            }
             int16_t n = api.ReadMessage(client, buffer.data(), static_cast<int16_t>(buffer.size()), 0);
             if (n == 0) {
                 OsSleep(2);
@@ -223,6 +256,7 @@ int main(int argc, char** argv) {
             }
             last = OsTickCount();
             if (count++ == 0) first = last;
+            if (back) ++afterLoss;
             const uint8_t* m = reinterpret_cast<const uint8_t*>(buffer.data());
             if (n > 10 + 8) {
                 unsigned pgn = m[4] | m[5] << 8 | (m[6] & 0x03) << 16;
@@ -238,6 +272,12 @@ int main(int argc, char** argv) {
         Say("count %lu", count);
         Say("span-ms %lu", static_cast<unsigned long>(last - first));
         Say("overflows %lu", overflows);
+        if (o.everyMs > 0) {
+            std::string text;
+            for (const auto& result : results) text += " " + std::to_string(result.first) + "=" + std::to_string(result.second);
+            Say("count-after-loss %lu", afterLoss);
+            Say("send-results%s", text.c_str());
+        }
     }
     int16_t result = api.ClientDisconnect(client);
     Say("disconnect %d", result);

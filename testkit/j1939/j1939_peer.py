@@ -467,6 +467,39 @@ def cmd_echo_count(args, bus, emit):
     return 0
 
 
+def cmd_pulse(args, bus, emit):
+    """A node that keeps a bus busy: a frame of --pgn every --every-ms, and a
+    global request for address claims every --request-ms, counting the
+    Address Claimed frames that answer from --watch."""
+    peer = Peer(bus, address=args.source, report=lambda line: None)
+    claims = sent = 0
+    end = time.monotonic() + args.seconds
+    next_frame = next_request = time.monotonic()
+    while True:
+        now = time.monotonic()
+        if now >= end:
+            break
+        if now >= next_frame:
+            peer.send(args.priority, args.pgn, sent.to_bytes(4, "little") + b"\xff" * 4)
+            sent += 1
+            next_frame += args.every_ms / 1000.0
+        if args.request_ms > 0 and now >= next_request:
+            peer.send(CONTROL_PRIORITY, REQUEST, ADDRESS_CLAIMED.to_bytes(3, "little"))
+            next_request += args.request_ms / 1000.0
+        frame = bus.recv(max(0.0, min(next_frame, next_request if args.request_ms > 0 else end, end)
+                             - time.monotonic()))
+        if frame is None or frame.is_error_frame:
+            continue
+        _, pgn, sa, _ = split_id(frame.arbitration_id)
+        if pgn == ADDRESS_CLAIMED and sa == args.watch:
+            claims += 1
+            if claims == 1:
+                emit("claimed-by %02X" % sa)
+    emit("sent %d" % sent)
+    emit("claims %d" % claims)
+    return 0
+
+
 def build_parser():
     number = parse_number
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -511,6 +544,16 @@ def build_parser():
     p.add_argument("--count", type=number)
     p.add_argument("--window", type=number, default=DEFAULT_WINDOW, help="packets per CTS")
     p.set_defaults(run=cmd_tp_receive)
+
+    p = sub.add_parser("pulse", parents=[bus], help="send frames and requests for address claims")
+    p.add_argument("--seconds", type=float, default=10.0)
+    p.add_argument("--source", type=number, default=0x33)
+    p.add_argument("--pgn", type=number, default=0xFF23)
+    p.add_argument("--priority", type=number, default=6)
+    p.add_argument("--every-ms", type=number, default=50)
+    p.add_argument("--request-ms", type=number, default=500)
+    p.add_argument("--watch", type=number, default=0xF9, help="count Address Claimed frames from this address")
+    p.set_defaults(run=cmd_pulse)
 
     p = sub.add_parser("echo-count", parents=[bus], help="count frames received")
     p.add_argument("--seconds", type=float, default=5.0)

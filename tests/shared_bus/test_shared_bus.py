@@ -187,19 +187,46 @@ class SharedBus(unittest.TestCase):
         self.assertEnds(reader)
 
 
-    def test_a_dropped_connection_leaves_the_adapter_silent_until_opened_again(self):
-        dropped = self.rp1210("--pgn", "0xFF21", "--read", "6")
-        dropped.wait_line("filter 0")
-        self.hub.proc.send_signal(signal.SIGUSR1)  # the hub closes every connection
+    # ---- the bus server goes away and comes back --------------------------------
+
+    def start_hub(self, port=0):
+        hub = self.start([self.hub_program, "--port", str(port)])
+        line = hub.wait_line("can-hub listening on ", 10)
+        return hub, int(line.rsplit(":", 1)[1])
+
+    def test_a_dropped_connection_comes_back_by_itself(self):
+        # The hub closes every connection: the adapter connects again and
+        # comes back rebooted, and the library opens the application's
+        # connection again with its filter and its address.
+        app = self.rp1210("--claim", "0xF9:0000000000001234", "--pgn", "0xFF24", "--read", "10")
+        app.wait_line("filter 0")
+        self.hub.proc.send_signal(signal.SIGUSR1)
         time.sleep(0.5)
-        fresh = self.rp1210("--pgn", "0xFF21", "--read", "3")
-        fresh.wait_line("filter 0")
-        sender = self.rp1210("--send-frames", "50:0xFF21")
-        self.assertEqual(sender.wait_line("sent-frames"), "sent-frames 50")
-        self.assertEqual(fresh.wait_line("count "), "count 50")
-        self.assertEqual(dropped.wait_line("count "), "count 0")
-        for p in (sender, fresh, dropped):
-            self.assertEnds(p)
+        pulse = self.python_peer("pulse", "--pgn", "0xFF24", "--seconds", "7", "--watch", "0xF9")
+        self.assertEnds(pulse)
+        self.assertGreater(int(pulse.wait_line("claims ").split()[1]), 0, "\n".join(pulse.lines))
+        count = int(app.wait_line("count ").split()[1])
+        self.assertGreater(count, 0, "\n".join(app.lines))
+        self.assertEnds(app)
+
+    def test_the_hub_stops_and_starts_again_while_an_application_runs(self):
+        app = self.rp1210("--claim", "0xF9:0000000000001234", "--pgn", "0xFF24", "--read", "14",
+                          "--send-every", "250:0xFF22")
+        app.wait_line("filter 0")
+        time.sleep(1)
+        self.hub.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.hub.finish(10), 0)
+        time.sleep(3)  # no server: the application's sends fail with 142
+        self.hub, _ = self.start_hub(self.port)
+        pulse = self.python_peer("pulse", "--pgn", "0xFF24", "--seconds", "7", "--watch", "0xF9")
+        self.assertEnds(pulse)
+        self.assertGreater(int(pulse.wait_line("claims ").split()[1]), 0, "\n".join(pulse.lines))
+        self.assertEnds(app)
+        lost = int(app.wait_line("lost ").split()[1])
+        back = int(app.wait_line("back ").split()[1])
+        self.assertLess(lost, back)
+        self.assertIn(" 142=", app.wait_line("send-results"))
+        self.assertGreater(int(app.wait_line("count-after-loss ").split()[1]), 0, "\n".join(app.lines))
 
 
 if __name__ == "__main__":
