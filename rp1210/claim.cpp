@@ -102,6 +102,17 @@ void LoseAddress(ClientRecord* owner, uint8_t address) {
     if (owner->window != nullptr) OsPostMessage(owner->window, owner->statusMessageId, kErrAddressLost, address);
 }
 
+// The client holds `address` with `name` through `entry` from now on. Under
+// the context's lock, so that a loss the bookkeeping reports (under the same
+// lock) can never come before it and be overwritten.
+void Commit_locked(ClientRecord* owner, ClaimEntry* entry, uint8_t address, const uint8_t name[8]) {
+    owner->claimAddress = address;
+    std::memcpy(owner->claimName, name, 8);
+    owner->claimEntry.store(entry);
+    owner->protectOn.store(true);
+    owner->addressHeld.store(true);
+}
+
 // ---- Claim mailboxes (J1939 channel 1): transport messages to the address.
 
 int32_t LoadClaimMailbox(DeviceConnection* c, uint8_t frameKind, uint8_t address, uint16_t sizeLimit, Mailbox** out) {
@@ -329,6 +340,7 @@ int16_t ClaimInTurn(ClientRecord* owner, ClaimContext* x, const uint8_t* data, i
         if (holder != owner) LoseAddress(holder, address);
         entry->owner = owner;
         std::memcpy(entry->name, name, 8);
+        Commit_locked(owner, entry, address, name);
         OsUnlockMutex(x->lock);
         *claimed = entry;
         return kRp1210Ok;
@@ -381,6 +393,7 @@ int16_t ClaimInTurn(ClientRecord* owner, ClaimContext* x, const uint8_t* data, i
     OsLockMutex(x->lock, kOsWaitForever);
     entry->next = x->entries;
     x->entries = entry;
+    Commit_locked(owner, entry, address, name);
     OsUnlockMutex(x->lock);
     *claimed = entry;
     return kRp1210Ok;
@@ -413,12 +426,7 @@ int16_t Protect_locked(ClientRecord* client, const uint8_t* data, int16_t size) 
         DropContext(x);
         return result;
     }
-    client->claimAddress = data[0];
-    std::memcpy(client->claimName, data + 1, 8);
-    client->claimEntry.store(entry);
-    client->protectOn.store(true);
-    client->addressHeld.store(true);
-    return kRp1210Ok;
+    return kRp1210Ok;  // the claim committed the client's state
 }
 
 }  // namespace

@@ -528,7 +528,6 @@ int16_t ReopenConnection(DeviceConnection* c, bool freshHandle) {
     if (seen && QueryAdapterTimer(c, &now) == kRp1210Ok) {
         c->timeBase.store(c->timeBase.load() + lastTime + (OsTickCount() - lastTick) - now);
     }
-    c->generation.fetch_add(1);
     OsSetEvent(c->wakeEvent);
     return kRp1210Ok;
 }

@@ -108,12 +108,15 @@ int16_t Recover(DeviceConnection* connection, uint32_t generation, bool freshHan
     uint32_t timer = 0;
     bool answers = result == kRp1210Ok && QueryAdapterTimer(connection, &timer) == kRp1210Ok;
     if (result == kRp1210Ok && answers) {
-        connection->lost.store(false);
         for (int i = 0; i < count; ++i) {
             group[i]->lastTimerValue.store(timer);
             group[i]->lastActivity.store(OsTickCount());
             group[i]->linkLost.store(false);
         }
+        connection->lost.store(false);
+        // Last: a monitor that read the generation before this re-open
+        // finished leaves it alone; one that reads it after sees all of it.
+        connection->generation.fetch_add(1);
     } else if (result != -1) {
         connection->retryAt.store(OsTickCount() + kRetryPace);
         MarkLost(connection);
@@ -125,10 +128,11 @@ int16_t Recover(DeviceConnection* connection, uint32_t generation, bool freshHan
 
 // One look of a client's monitor at its connection.
 void Look(ClientRecord* c, DeviceConnection* connection) {
+    // The generation first: what follows is read after it (see Recover).
+    uint32_t generation = connection->generation.load();
     uint32_t now = OsTickCount();
     bool lost = c->linkLost.load() || connection->lost.load();
     if (!lost && now - c->lastActivity.load() <= kSilenceLimit) return;
-    uint32_t generation = connection->generation.load();
     uint32_t value = 0;
     if (QueryAdapterTimer(connection, &value) != kRp1210Ok) {
         // Not answering. While it stays so, a fresh open is tried now and
@@ -161,6 +165,7 @@ int16_t ReopenClientConnection(ClientRecord* c) {
         SetConnectionJ1708Mode(connection, c->config.j1708Mode);
         ClientRecord* group[1] = {c};
         result = ReopenForClients(connection, group, 1, false);
+        if (result == kRp1210Ok) connection->generation.fetch_add(1);
         OsUnlockMutex(connection->recoverLock);
     }
     if (result != kRp1210Ok && c->monitorRunning.load()) MarkLost(connection);
