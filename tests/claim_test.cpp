@@ -114,6 +114,18 @@ TEST_F(ClaimTest, ForeignClaimsDuringAndAfterTheClaim) {
     EXPECT_TRUE(told);
 }
 
+TEST_F(ClaimTest, AClaimWaitsAQuarterSecondForCompetitors) {
+    ASSERT_EQ(Connect(), 1);
+    // Another node's claim 120 ms after ours went out still counts.
+    std::atomic<int> result{-1};
+    std::thread claim([&] { result = Protect(1, 249, kHigh); });
+    ASSERT_TRUE(WaitFor([&] { return usb_.VaTakeTransmitted(nullptr, 0) > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    ForeignClaim(249, kLow);
+    claim.join();
+    EXPECT_EQ(result, kErrAddressClaimFailed);
+}
+
 TEST_F(ClaimTest, RequestsForAddressClaims) {
     ASSERT_EQ(Connect(), 1);
     ASSERT_EQ(Connect(), 2);

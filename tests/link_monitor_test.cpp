@@ -2,6 +2,7 @@
 // one whose timer went back (reset): the client notices and carries on.
 #include "rp1210/clients.h"
 #include "tests/support/library_fixture.h"
+#include "tests/support/scoped_hooks.h"
 
 #include <atomic>
 #include <thread>
@@ -80,6 +81,26 @@ TEST_F(LinkMonitorTest, ATimerThatWentBackReopensWithTheFilters) {
     EXPECT_EQ(Mailboxes(usb_, 0)[0].identifier, 0x00FECA00u);
     ASSERT_TRUE(ClientState(id, [](ClientRecord* c) { return !c->linkLost.load(); }));
     InjectAndRead(id);
+}
+
+TEST_F(LinkMonitorTest, SilenceIsLookedIntoAfterOneSecond) {
+    // Real time: from a quiet adapter's loss to the client learning it, the
+    // monitor's 1000 ms of silence and its 200 ms look.
+    ScopedHooks real;
+    real.table().tickCount = OsPlatformHooks().tickCount;
+    real.table().sleep = OsPlatformHooks().sleep;
+    real.table().waitMilliseconds = OsPlatformHooks().waitMilliseconds;
+    real.Apply();
+    auto start = std::chrono::steady_clock::now();
+    int16_t id = Connect();
+    ASSERT_EQ(id, 1);
+    ASSERT_EQ(usb_.VaSetSilent(1), 0);
+    char info[16];
+    ASSERT_TRUE(WaitFor([&] { return RP1210_GetHardwareStatus(id, info, 16, 0) == kErrHardwareNotResponding; }));
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(2800));  // connect's 250 ms settle, then 1000 + 200 at most
+    ASSERT_EQ(usb_.VaSetSilent(0), 0);
 }
 
 }  // namespace

@@ -240,6 +240,16 @@ TEST_F(ReceiveTest, CanAndJ1708FiltersAndTheMailboxCapacity) {
     EXPECT_EQ(boxes[14].mask, 0u);
     EXPECT_EQ(RP1210_ClientDisconnect(id), 0);
 
+    // J1939: thirteen filter mailboxes, the fourteenth lets everything in.
+    id = Open("J1939");
+    Command(id, 17, {});
+    for (uint8_t n = 0; n < 20; ++n) Command(id, 4, {0x01, n, 0xFE, 0x00, 0, 0, 0});
+    boxes = Mailboxes(usb_, 0);
+    ASSERT_EQ(boxes.size(), 14u);
+    EXPECT_EQ(boxes[12].identifier, 0x00FE0C00u);
+    EXPECT_EQ(boxes[13].mask, 0u);
+    EXPECT_EQ(RP1210_ClientDisconnect(id), 0);
+
     id = Open("J1708");
     Command(id, 17, {});
     Command(id, 7, {0x80, 0x88});

@@ -290,4 +290,92 @@ TEST_F(TransmitTest, BlockingSendersRefusalsBusyAndDataLinkErrors) {
     usb_.VaHoldCompletions(-1);
 }
 
+// The queue's bookkeeping, seen from the bus: with the adapter keeping
+// completions back, what goes out, what does not and what the window is told.
+TEST_F(TransmitTest, TheQueueSendsWhatItAcceptedAndNothingElse) {
+    ScopedHooks hooks;  // completions are kept back longer than a request may wait
+    hooks.table().tickCount = OsPlatformHooks().tickCount;
+    hooks.Apply();
+    int window = 0;
+    auto frame = [](uint8_t tag) { return std::vector<uint8_t>{0xCA, 0xFE, 0x00, 0x06, 0x80, 0xFF, tag}; };
+    auto tags = [&] {
+        std::vector<int> out;
+        for (const VaFrame& f : Transmitted(usb_)) out.push_back(f.data[0]);
+        return out;
+    };
+
+    // A blocking sender that gives up its turn takes back its own request.
+    int16_t id = Open("J1939", "", "VDA,1.00,3", &window);
+    ASSERT_EQ(usb_.VaHoldCompletions(1), 0);
+    ASSERT_EQ(Send(id, frame(1), false), 0);
+    ASSERT_TRUE(WaitFor([&] { return usb_.VaCallCount("UpdateTransmitMailBox") == 1; }));
+    int16_t second = Send(id, frame(2), false, true);
+    ASSERT_GT(second, 0);
+    EXPECT_EQ(Send(id, frame(3), true), kErrHardwareNotResponding);  // no turn within 1000 ms
+    OsTakePostedMessages();
+    usb_.VaHoldCompletions(0);
+    ASSERT_TRUE(WaitFor([&] { return usb_.VaWaitIdle(1000) == 0 && usb_.VaTakeTransmitted(nullptr, 0) >= 2; }));
+    EXPECT_EQ(tags(), (std::vector<int>{1, 2}));
+    bool told = false;
+    ASSERT_TRUE(WaitFor([&] {
+        for (const OsPostedMessage& m : OsTakePostedMessages()) told = told || (m.lParam == second);
+        return told;
+    }));
+
+    // A refused send's window message carries its sequence number plus 142.
+    ASSERT_EQ(usb_.VaFailEntry("UpdateTransmitMailBox", 0, 1, 77), 0);
+    int16_t refused = Send(id, frame(4), false, true);
+    told = false;
+    ASSERT_TRUE(WaitFor([&] {
+        for (const OsPostedMessage& m : OsTakePostedMessages()) {
+            told = told || (m.wParam == kErrTxMessageStatus && m.lParam == refused + kErrHardwareNotResponding);
+        }
+        return told;
+    }));
+
+    // An echo carries the time the adapter sent it.
+    VaAdapterInfo adapter{};
+    ASSERT_EQ(usb_.VaListAdapters(&adapter, 1), 1);
+    ASSERT_EQ(usb_.LoadTimer(adapter.id, 700000), 0);
+    ASSERT_EQ(RP1210_SendCommand(3, id, nullptr, 0), 0);
+    uint8_t on = 1;
+    ASSERT_EQ(RP1210_SendCommand(16, id, reinterpret_cast<char*>(&on), 1), 0);
+    ASSERT_EQ(Send(id, frame(5), true), 0);
+    std::vector<uint8_t> echo = Read(id);
+    ASSERT_EQ(echo.size(), 12u);
+    uint32_t stamp = uint32_t{echo[0]} << 24 | uint32_t{echo[1]} << 16 | uint32_t{echo[2]} << 8 | echo[3];
+    EXPECT_GE(stamp, 700000u);
+    EXPECT_LT(stamp, 800000u);
+    Transmitted(usb_);
+
+    // A leaving client's requests that have not gone out do not go.
+    ASSERT_EQ(usb_.VaHoldCompletions(1), 0);
+    for (uint8_t tag = 6; tag <= 8; ++tag) ASSERT_EQ(Send(id, frame(tag), false), 0);
+    ASSERT_TRUE(WaitFor([&] { return usb_.VaTakeTransmitted(nullptr, 0) == 1; }));
+    EXPECT_EQ(RP1210_ClientDisconnect(id), 0);
+    usb_.VaHoldCompletions(0);
+    EXPECT_EQ(tags(), std::vector<int>{6});
+}
+
+TEST_F(TransmitTest, ASenderWaitsAQuarterSecondForItsTurnAtTheSendLock) {
+    // Real waits: a claim that waits for its frame (kept back) holds the
+    // client's sendLock for 550 ms; a send of the same client meanwhile
+    // gives up after 250 ms.
+    ScopedHooks hooks;
+    hooks.table().tickCount = OsPlatformHooks().tickCount;
+    hooks.table().waitMilliseconds = OsPlatformHooks().waitMilliseconds;
+    hooks.Apply();
+    int16_t id = Open("J1939");
+    ASSERT_EQ(usb_.VaHoldCompletions(1), 0);
+    std::vector<uint8_t> claim = {0x80, 1, 2, 3, 4, 5, 6, 7, 8, 0};
+    std::thread claimer([&] { RP1210_SendCommand(19, id, reinterpret_cast<char*>(claim.data()), 10); });
+    ASSERT_TRUE(WaitFor([&] { return usb_.VaCallCount("UpdateTransmitMailBox") == 1; }));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Send(id, {0xCA, 0xFE, 0x00, 0x06, 0x80, 0xFF, 1}, false), kErrHardwareNotResponding);
+    auto waited = std::chrono::steady_clock::now() - start;
+    claimer.join();
+    EXPECT_GE(waited, std::chrono::milliseconds(200));  // (a longer wait would outlast the claim: 0)
+    usb_.VaHoldCompletions(-1);
+}
+
 }  // namespace
