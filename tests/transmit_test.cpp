@@ -348,13 +348,17 @@ TEST_F(TransmitTest, TheQueueSendsWhatItAcceptedAndNothingElse) {
     EXPECT_LT(stamp, 800000u);
     Transmitted(usb_);
 
-    // A leaving client's requests that have not gone out do not go.
+    // A leaving client's requests that have not gone out do not go, while
+    // another client keeps the connection.
+    int16_t other = Connect();
+    ASSERT_EQ(other, 2);
     ASSERT_EQ(usb_.VaHoldCompletions(1), 0);
     for (uint8_t tag = 6; tag <= 8; ++tag) ASSERT_EQ(Send(id, frame(tag), false), 0);
     ASSERT_TRUE(WaitFor([&] { return usb_.VaTakeTransmitted(nullptr, 0) == 1; }));
     EXPECT_EQ(RP1210_ClientDisconnect(id), 0);
     usb_.VaHoldCompletions(0);
-    EXPECT_EQ(tags(), std::vector<int>{6});
+    EXPECT_EQ(Send(other, frame(9), true), 0);
+    EXPECT_EQ(tags(), (std::vector<int>{6, 9}));
 }
 
 TEST_F(TransmitTest, ASenderWaitsAQuarterSecondForItsTurnAtTheSendLock) {
