@@ -7,7 +7,7 @@
 #include "rp1210/hvlnk32.h"
 #include "rp1210/receive.h"
 #include "rp1210/rp1210_defs.h"
-#include "rp1210/transmit.h"
+#include "rp1210/send.h"
 
 #include <benchmark/benchmark.h>
 

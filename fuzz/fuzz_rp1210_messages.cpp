@@ -9,9 +9,9 @@
 // byte, identifier 4, time 4, length 2) and the data; for the send side the
 // client message.
 #include "rp1210/library.h"
-#include "rp1210/receive.h"
+#include "rp1210/protocols.h"
 #include "rp1210/rp1210_defs.h"
-#include "rp1210/transmit.h"
+#include "rp1210/send.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -25,12 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (kind > 5) return 0;
     const uint8_t* rest = data + 1;
     size_t restSize = size - 1;
-    ProtocolFamily families[] = {ProtocolFamily::kJ1939, ProtocolFamily::kJ1708, ProtocolFamily::kCan,
-                                 ProtocolFamily::kJ1850, ProtocolFamily::kJ1939, ProtocolFamily::kCan};
 
     if (selector & 0x80) {
         ClientRecord* client = NewRecord<ClientRecord>();
-        client->plan.family = families[kind];
+        client->plan.kind = static_cast<ProtocolKind>(kind);
         client->plan.channel = kind >= 4 ? 2 : 1;
         client->protectOn.store((selector & 0x10) != 0);
         client->addressHeld.store((selector & 0x10) != 0);

@@ -26,6 +26,9 @@ using ZmxEntryB1 = int32_t(HV_CALL*)(uint16_t id, uint8_t value);
 using ZmxEntryBW = int32_t(HV_CALL*)(uint16_t id, uint8_t value, ZmxWord word);
 using ZmxEntryWSS = int32_t(HV_CALL*)(uint16_t id, ZmxWord value, uint16_t first, uint16_t second);
 
+// A transport's answer to LoadMailBox when the adapter is busy: try later.
+constexpr int32_t kZmxAdapterBusy = 10;
+
 // X(name): the open and restore entries of a transport library, in the
 // order of a transport's entry row.
 #define ZMX_LINK_ENTRIES(X) \

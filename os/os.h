@@ -226,6 +226,26 @@ bool OsLockMutex(OsMutex* mutex, unsigned milliseconds);
 void OsUnlockMutex(OsMutex* mutex);
 void OsDestroyMutex(OsMutex* mutex);
 
+// Holds a mutex for a scope: taken at construction (waiting at most
+// `milliseconds`; see held()), released at the end of the scope or at
+// Unlock(). The one way the library takes its locks.
+class OsMutexGuard {
+public:
+    explicit OsMutexGuard(OsMutex* mutex, unsigned milliseconds = kOsWaitForever)
+        : mutex_(mutex != nullptr && OsLockMutex(mutex, milliseconds) ? mutex : nullptr) {}
+    ~OsMutexGuard() { Unlock(); }
+    OsMutexGuard(const OsMutexGuard&) = delete;
+    OsMutexGuard& operator=(const OsMutexGuard&) = delete;
+    bool held() const { return mutex_ != nullptr; }
+    void Unlock() {
+        if (mutex_ != nullptr) OsUnlockMutex(mutex_);
+        mutex_ = nullptr;
+    }
+
+private:
+    OsMutex* mutex_;
+};
+
 // An auto-reset event, initially clear, or nullptr.
 OsEvent* OsCreateEvent();
 void OsSetEvent(OsEvent* event);

@@ -1,24 +1,47 @@
-// J1939 address protection.
+// J1939 address protection (claim.h).
 //
-// Lock order (library.h): the claim list lock, then a context's lock, then
-// queueLock (claim frames go through the transmit queue) and AdapterCallLock
-// (claim mailboxes). The bookkeeping runs on the adapter's thread and takes
-// the list lock and the context lock only; its frames are queued for the
-// transmit thread, so it never calls into the multiplexer. The claim's
-// waits (550 ms for the frame, 250 ms for a competitor) hold no lock.
+// A claim is a state machine run on the caller's thread, one claim of a
+// connection at a time (the context's turn), driven by two timed waits:
 //
-// A client's own claim state (its context and entry) changes under its
+//   kCheck        the address held by another client of the connection?
+//                   yes: the lower NAME keeps it          -> kDone (0 or 146)
+//                   no: the claim becomes the context's pending claim
+//                                                          -> kSendFrame
+//   kSendFrame    the Address Claimed frame (to everyone) is queued
+//                   not queued                            -> kDone (152)
+//                   mode 0 (wait for the frame)           -> kAwaitFrame
+//                   else                                  -> kAwaitRivals
+//   kAwaitFrame   the frame reaches the head of the queue or is sent
+//                   within 550 ms                         -> kAwaitRivals
+//                   not: taken back                       -> kDone (142)
+//   kAwaitRivals  another node claims the pending address
+//                   within 250 ms (the bookkeeping says)  -> kDone (146)
+//                   not                                   -> kHold
+//   kHold         the entry is made, the address's transport mailboxes
+//                 loaded (unless the application packetizes), the client
+//                 committed under the context lock         -> kDone (0, or 133/142)
+//
+// An entry is held (active) until the bookkeeping sees another node win
+// the address (inactive: its owner is told 153), and freed at its owner's
+// release or at the next claim of the connection.
+//
+// Locks (library.h): the claim turn, then claimsLock, then a context's
+// lock, then queueLock (claim frames go through the transmit queue) and
+// AdapterCallLock (mailboxes). The bookkeeping runs on the adapter's
+// thread and takes claimsLock and the context lock only; its frames are
+// queued for the transmit thread. The claim's waits hold only the turn. A
+// client's own claim state (its context and entry) changes under its
 // sendLock: command 19, a re-open and the teardown.
 #include "rp1210/claim.h"
 
-#include "rp1210/commands.h"
-#include "rp1210/connection.h"
-#include "rp1210/receive.h"
+#include "rp1210/j1939.h"
+#include "rp1210/mailboxes.h"
+#include "rp1210/notify.h"
+#include "rp1210/protocols.h"
 #include "rp1210/rp1210_defs.h"
 #include "rp1210/transmit.h"
 
 #include <cstring>
-#include <mutex>
 
 struct ClaimEntry {
     ClaimEntry* next;
@@ -33,10 +56,8 @@ struct ClaimContext {
     int16_t users;
     DeviceConnection* connection;
     ClaimEntry* entries;  // newest first
-    uint16_t flags;       // bit 0: a claim is in progress
-    ClientRecord* pendingOwner;
+    bool claiming;        // a claim is waiting for rivals (the pending claim is set)
     uint8_t pendingAddress;
-    uint8_t pendingName[8];
     OsMutex* lock;        // guards the entries and the pending claim
     OsMutex* turn;        // held by the one claim in progress: claims take turns
     OsEvent* contention;  // another node claimed the pending address
@@ -49,41 +70,37 @@ constexpr unsigned kClaimSentWait = 550;
 constexpr unsigned kContentionWait = 250;
 constexpr unsigned kSendLockWait = 1000;
 constexpr unsigned kTurnWait = 2000;  // ms a claim waits for another one's 550 + 250 ms
-constexpr uint16_t kClaimInProgress = 0x01;
-constexpr uint8_t kGlobal = 0xFF;
-constexpr uint8_t kNullAddress = 0xFE;
+constexpr int kProtectSize = 10;      // address, NAME, mode
 
-std::mutex g_listLock;  // the context list and the users of each context
-ClaimContext* g_contexts = nullptr;
-
-bool IsJ1939Channel1(const DeviceConnection* c) { return c->protocolKind == kKindJ1939; }
-
-ClaimContext* Find_locked(const DeviceConnection* connection) {
-    for (ClaimContext* x = g_contexts; x != nullptr; x = x->next) {
+ClaimContext* Find_claimsLocked(const DeviceConnection* connection) {
+    for (ClaimContext* x = Lib().claims; x != nullptr; x = x->next) {
         if (x->connection == connection) return x;
     }
     return nullptr;
 }
 
+// The completion (and release) of a claim frame someone waits for.
 void SignalClaimSent(ClientRecord*, TransmitRequest* r) {
-    if (r->claim != nullptr) SignalClaimFrame(r->claim);
+    if (r->tag != nullptr) OsSetEvent(static_cast<ClaimContext*>(r->tag)->claimSent);
 }
 
 // Queues the Address Claimed frame of `address` and `name` to `destination`
-// on the connection; `sent` is told when it goes. 0, kQueuedBehind or 133.
+// on the connection; `sent` (when given) is told when it goes. 0,
+// kQueuedBehind or 133.
 int16_t QueueClaimFrame(DeviceConnection* c, ClientRecord* owner, uint8_t address, const uint8_t name[8],
                         uint8_t destination, ClaimContext* sent, uint32_t* serial = nullptr) {
     TransmitRequest* r = NewRequest(14);
     if (r == nullptr) return kErrNotEnoughMemory;
-    const uint8_t header[6] = {0x00, 0xEE, 0x00, 0x06, address, destination};
+    // PGN 0x00EE00, least significant byte first; priority; source; destination.
+    const uint8_t header[6] = {0x00, j1939::kPfAddressClaimed, 0x00, j1939::kControlPriority, address, destination};
     std::memcpy(r->message, header, 6);
     std::memcpy(r->message + 6, name, 8);
     r->length = 14;
     r->client = owner;
     r->claimFrame = 1;
-    r->claim = sent;
     if (sent != nullptr) {
         // Someone waits for it: its completion must be reported.
+        r->tag = sent;
         r->block = 1;
         r->completion = SignalClaimSent;
         r->release = SignalClaimSent;
@@ -99,13 +116,13 @@ void LoseAddress(ClientRecord* owner, uint8_t address) {
     owner->lastTxStatus.store(kErrAddressLost);
     OsSetEvent(owner->txRelease);
     OsSetEvent(owner->txDone);
-    if (owner->window != nullptr) OsPostMessage(owner->window, owner->statusMessageId, kErrAddressLost, address);
+    NotifyAddressLost(owner, address);
 }
 
 // The client holds `address` with `name` through `entry` from now on. Under
 // the context's lock, so that a loss the bookkeeping reports (under the same
 // lock) can never come before it and be overwritten.
-void Commit_locked(ClientRecord* owner, ClaimEntry* entry, uint8_t address, const uint8_t name[8]) {
+void Commit_contextLocked(ClientRecord* owner, ClaimEntry* entry, uint8_t address, const uint8_t name[8]) {
     owner->claimAddress = address;
     std::memcpy(owner->claimName, name, 8);
     owner->claimEntry.store(entry);
@@ -113,103 +130,72 @@ void Commit_locked(ClientRecord* owner, ClaimEntry* entry, uint8_t address, cons
     owner->addressHeld.store(true);
 }
 
-// ---- Claim mailboxes (J1939 channel 1): transport messages to the address.
-
-int32_t LoadClaimMailbox(DeviceConnection* c, uint8_t frameKind, uint8_t address, uint16_t sizeLimit, Mailbox** out) {
-    MailboxSetup setup;
-    std::memset(&setup, 0, sizeof setup);
-    setup.linkCode = c->config.dataLinkSetup[0];
-    setup.frameKind = frameKind;
-    setup.identifierWidth = 29;
-    setup.destination = address;
-    setup.receive = 1;
-    setup.noTimestamp = static_cast<uint8_t>(c->noTimestamp);
-    setup.sizeLimitOn = 1;
-    setup.sizeLimit = sizeLimit;
-    setup.callback = OnFrameReceived;
-    setup.owner = c;
-    setup.dataLength = 1785;
-    setup.data = c->receiveBuffer;
-    int32_t result = c->mux.entries.LoadMailBox(c->adapterHandle, reinterpret_cast<ZmxWord>(&setup));
-    *out = setup.mailbox;
-    return result == 0 && setup.mailbox == nullptr ? kErrHardwareNotResponding : result;
-}
-
-int32_t LoadClaimMailboxes_locked(DeviceConnection* c, uint8_t address) {
-    if (c->largeBuffers && c->broadcastMailbox == nullptr) {
-        Mailbox* broadcast = nullptr;
-        int32_t result = LoadClaimMailbox(c, kFrameBroadcastTransport, address, 4086, &broadcast);
-        if (result != 0) return result;
-        c->broadcastMailbox = broadcast;
-    }
-    MailboxNode* node = static_cast<MailboxNode*>(OsAllocate(sizeof(MailboxNode)));
-    if (node == nullptr) return kErrNotEnoughMemory;
-    int32_t result = LoadClaimMailbox(c, c->largeBuffers ? kFrameConnectionTransport : kFrameConnectionSmall, address,
-                                      0, &node->mailbox);
-    if (result != 0) {
-        OsFree(node);
-        return result;
-    }
-    node->linkCode = c->config.dataLinkSetup[0];
-    node->width = 29;
-    node->destination = address;
-    node->next = c->claimMailboxes;
-    c->claimMailboxes = node;
-    return 0;
-}
-
-// 0, 133 or 142.
-int16_t AddClaimMailboxes(DeviceConnection* c, uint8_t address) {
-    if (!IsJ1939Channel1(c)) return kRp1210Ok;
-    int32_t result;
-    {
-        AdapterCallGuard guard(kAdapterCallWait);
-        if (!guard.held()) return kErrHardwareNotResponding;
-        result = LoadClaimMailboxes_locked(c, address);
-    }
-    if (result == kErrNotEnoughMemory) return kErrNotEnoughMemory;
-    if (result == 0) return kRp1210Ok;
-    // The adapter may be out of mailboxes: open the receive paths and try once more.
-    OpenAllReceivePaths(c);
-    AdapterCallGuard guard(kAdapterCallWait);
-    if (!guard.held()) return kErrHardwareNotResponding;
-    result = LoadClaimMailboxes_locked(c, address);
-    if (result == kErrNotEnoughMemory) return kErrNotEnoughMemory;
-    return result == 0 ? kRp1210Ok : kErrHardwareNotResponding;
-}
-
-void RemoveClaimMailboxes(DeviceConnection* c, uint8_t address) {
-    if (!IsJ1939Channel1(c)) return;
-    AdapterCallGuard guard(kReleaseCallWait);
-    if (!guard.held()) return;
-    for (MailboxNode** link = &c->claimMailboxes; *link != nullptr; link = &(*link)->next) {
-        MailboxNode* node = *link;
-        if (node->destination != address) continue;
-        *link = node->next;
-        c->mux.entries.UnloadMailBox(c->adapterHandle, reinterpret_cast<ZmxWord>(node->mailbox));
-        OsFree(node);
-        break;
-    }
-    if (c->claimMailboxes == nullptr && c->broadcastMailbox != nullptr) {
-        c->mux.entries.UnloadMailBox(c->adapterHandle, reinterpret_cast<ZmxWord>(c->broadcastMailbox));
-        c->broadcastMailbox = nullptr;
-    }
-}
-
-// Frees an entry that is out of its context's list (its claim mailbox with it).
+// Frees an entry that is out of its context's list (its address mailboxes with it).
 void FreeEntry(ClaimContext* x, ClaimEntry* entry) {
-    if (!x->connection->config.appPacketizing) RemoveClaimMailboxes(x->connection, entry->address);
+    if (!x->connection->config.appPacketizing) RemoveAddressMailboxes(x->connection, entry->address);
     OsFree(entry);
 }
 
+// ---- The bookkeeping (the connection's frame observer) -------------------------------
+
+void ClaimBookkeeping(DeviceConnection* connection, const uint8_t* m, int length) {
+    if (length < 10) return;
+    uint8_t format = m[5];
+    if (format != j1939::kPfRequest && format != j1939::kPfAddressClaimed) return;
+    OsMutexGuard claims(Lib().claimsLock);
+    ClaimContext* x = Find_claimsLocked(connection);
+    if (x == nullptr) return;
+    OsMutexGuard context(x->lock);
+    uint8_t source = m[8];
+    if (format == j1939::kPfRequest && length >= 13 && m[11] == j1939::kPfAddressClaimed) {
+        // A request for address claim: every protected address answers a
+        // global one (in turn, through the queue), the address asked for a
+        // directed one.
+        uint8_t destination = m[9];
+        uint8_t replyTo = source == j1939::kNullAddress ? j1939::kGlobalAddress : source;
+        for (ClaimEntry* entry = x->entries; entry != nullptr; entry = entry->next) {
+            if (!entry->active) continue;
+            if (destination == j1939::kGlobalAddress) {
+                QueueClaimFrame(connection, entry->owner, entry->address, entry->name, replyTo, nullptr);
+            } else if (entry->address == destination) {
+                QueueClaimFrame(connection, entry->owner, entry->address, entry->name, source, nullptr);
+                break;
+            }
+        }
+    } else if (format == j1939::kPfAddressClaimed && length >= 18) {
+        const uint8_t* name = m + 10;
+        if (x->claiming && source == x->pendingAddress) {
+            OsSetEvent(x->contention);
+            return;
+        }
+        for (ClaimEntry* entry = x->entries; entry != nullptr; entry = entry->next) {
+            if (!entry->active || entry->address != source) continue;
+            if (NameWins(name, entry->name)) {
+                entry->active = 0;  // the other node keeps the address
+                LoseAddress(entry->owner, entry->address);
+            } else {
+                QueueClaimFrame(connection, entry->owner, entry->address, entry->name, entry->address, nullptr);
+            }
+        }
+    }
+}
+
 // ---- Contexts ---------------------------------------------------------------
+
+void DestroyContextObjects(ClaimContext* x) {
+    if (x->claimSent) OsDestroyEvent(x->claimSent);
+    if (x->contention) OsDestroyEvent(x->contention);
+    if (x->turn) OsDestroyMutex(x->turn);
+    if (x->lock) OsDestroyMutex(x->lock);
+    OsFree(x);
+}
 
 // The connection's context with one more user, made when it has none:
 // 0, 133, or 142 when its filter mailboxes cannot be loaded.
 int16_t AcquireContext(DeviceConnection* c, ClaimContext** out) {
     {
-        std::lock_guard<std::mutex> list(g_listLock);
-        if (ClaimContext* x = Find_locked(c)) {
+        OsMutexGuard claims(Lib().claimsLock);
+        if (ClaimContext* x = Find_claimsLocked(c)) {
             ++x->users;
             *out = x;
             return kRp1210Ok;
@@ -223,43 +209,36 @@ int16_t AcquireContext(DeviceConnection* c, ClaimContext** out) {
     x->claimSent = x->contention ? OsCreateEvent() : nullptr;
     int16_t result = x->claimSent != nullptr ? kRp1210Ok : kErrNotEnoughMemory;
     // Requests for address claims and Address Claimed frames reach the bookkeeping.
-    FilterEntry request = {nullptr, {0x01, 0x00, 0xEA, 0x00, 0, 0, 0}, 7};
-    FilterEntry claimed = {nullptr, {0x01, 0x00, 0xEE, 0x00, 0, 0, 0}, 7};
+    FilterEntry request = {nullptr, {0x01, 0x00, j1939::kPfRequest, 0x00, 0, 0, 0}, FilterKind::kJ1939};
+    FilterEntry claimed = {nullptr, {0x01, 0x00, j1939::kPfAddressClaimed, 0x00, 0, 0, 0}, FilterKind::kJ1939};
     if (result == kRp1210Ok) result = AddFilterMailbox(c, request);
     if (result == kRp1210Ok) result = AddFilterMailbox(c, claimed);
     if (result != kRp1210Ok) {
-        if (x->claimSent) OsDestroyEvent(x->claimSent);
-        if (x->contention) OsDestroyEvent(x->contention);
-        if (x->turn) OsDestroyMutex(x->turn);
-        if (x->lock) OsDestroyMutex(x->lock);
-        OsFree(x);
+        DestroyContextObjects(x);
         return result == kErrNotEnoughMemory ? kErrNotEnoughMemory : kErrHardwareNotResponding;
     }
     x->connection = c;
     x->users = 1;
-    std::lock_guard<std::mutex> list(g_listLock);
-    if (ClaimContext* other = Find_locked(c)) {
+    c->observer.store(ClaimBookkeeping);
+    OsMutexGuard claims(Lib().claimsLock);
+    if (ClaimContext* other = Find_claimsLocked(c)) {
         // Another client of the connection made one meanwhile: share it.
         ++other->users;
-        OsDestroyEvent(x->claimSent);
-        OsDestroyEvent(x->contention);
-        OsDestroyMutex(x->turn);
-        OsDestroyMutex(x->lock);
-        OsFree(x);
+        DestroyContextObjects(x);
         *out = other;
         return kRp1210Ok;
     }
-    x->next = g_contexts;
-    g_contexts = x;
+    x->next = Lib().claims;
+    Lib().claims = x;
     *out = x;
     return kRp1210Ok;
 }
 
 void DropContext(ClaimContext* x) {
     {
-        std::lock_guard<std::mutex> list(g_listLock);
+        OsMutexGuard claims(Lib().claimsLock);
         if (--x->users > 0) return;
-        for (ClaimContext** link = &g_contexts; *link != nullptr; link = &(*link)->next) {
+        for (ClaimContext** link = &Lib().claims; *link != nullptr; link = &(*link)->next) {
             if (*link == x) {
                 *link = x->next;
                 break;
@@ -268,140 +247,163 @@ void DropContext(ClaimContext* x) {
     }
     // Out of the list: the bookkeeping no longer finds it. Frames still
     // queued forget it before its events go.
-    OsLockMutex(x->connection->queueLock, kOsWaitForever);
-    for (TransmitRequest* r = x->connection->transmitQueue; r != nullptr; r = r->next) {
-        if (r->claim == x) r->claim = nullptr;
-    }
-    OsUnlockMutex(x->connection->queueLock);
+    ForgetTag(x->connection, x);
     while (ClaimEntry* entry = x->entries) {
         x->entries = entry->next;
         FreeEntry(x, entry);
     }
     OsSetEvent(x->contention);
     OsSetEvent(x->claimSent);
-    OsDestroyEvent(x->contention);
-    OsDestroyEvent(x->claimSent);
-    OsDestroyMutex(x->turn);
-    OsDestroyMutex(x->lock);
-    OsFree(x);
+    DestroyContextObjects(x);
 }
 
 // ---- The claim ----------------------------------------------------------------
 
-// Claims `address` with `name` for the client on its context, in its turn
-// (the pending claim is one per context). 0 with the entry, or 144, 146,
-// 152, 142, 133.
-int16_t ClaimInTurn(ClientRecord* owner, ClaimContext* x, const uint8_t* data, int16_t size, ClaimEntry** claimed);
+enum class ClaimState { kCheck, kSendFrame, kAwaitFrame, kAwaitRivals, kHold, kDone };
 
-int16_t Claim(ClientRecord* owner, ClaimContext* x, const uint8_t* data, int16_t size, ClaimEntry** claimed) {
-    if (!OsLockMutex(x->turn, kTurnWait)) return kErrHardwareNotResponding;
-    int16_t result = ClaimInTurn(owner, x, data, size, claimed);
-    OsUnlockMutex(x->turn);
-    return result;
+struct ClaimRun {
+    ClientRecord* owner;
+    ClaimContext* x;
+    uint8_t address;
+    const uint8_t* name;
+    bool waitForFrame;
+    uint32_t serial;
+    int16_t result;
+};
+
+// Entries lost to other nodes go (their mailboxes are unloaded outside the
+// lock: an unload waits for the adapter's callbacks, which take it).
+void RemoveLostEntries(ClaimContext* x) {
+    ClaimEntry* lost = nullptr;
+    {
+        OsMutexGuard context(x->lock);
+        for (ClaimEntry** link = &x->entries; *link != nullptr;) {
+            ClaimEntry* entry = *link;
+            if (entry->active) {
+                link = &entry->next;
+                continue;
+            }
+            *link = entry->next;
+            entry->next = lost;
+            lost = entry;
+        }
+    }
+    while (lost != nullptr) {
+        ClaimEntry* next = lost->next;
+        FreeEntry(x, lost);
+        lost = next;
+    }
 }
 
-int16_t ClaimInTurn(ClientRecord* owner, ClaimContext* x, const uint8_t* data, int16_t size, ClaimEntry** claimed) {
-    DeviceConnection* c = x->connection;
-    bool packetizing = c->config.appPacketizing != 0;
-    // Entries lost to other nodes go (their mailboxes are unloaded outside
-    // the lock: an unload waits for the adapter's callbacks, which take it).
-    ClaimEntry* inactive = nullptr;
-    OsLockMutex(x->lock, kOsWaitForever);
-    for (ClaimEntry** link = &x->entries; *link != nullptr;) {
-        ClaimEntry* entry = *link;
-        if (entry->active) {
-            link = &entry->next;
-            continue;
-        }
-        *link = entry->next;
-        entry->next = inactive;
-        inactive = entry;
-    }
-    OsUnlockMutex(x->lock);
-    while (inactive != nullptr) {
-        ClaimEntry* next = inactive->next;
-        FreeEntry(x, inactive);
-        inactive = next;
-    }
-    if (size != 10) return kErrInvalidCommand;
-    uint8_t address = data[0];
-    const uint8_t* name = data + 1;
-    bool waitForFrame = data[9] == 0;
+void EndPending(ClaimContext* x) {
+    OsMutexGuard context(x->lock);
+    x->claiming = false;
+}
 
-    OsLockMutex(x->lock, kOsWaitForever);
-    for (ClaimEntry* entry = x->entries; entry != nullptr; entry = entry->next) {
-        if (!entry->active || entry->address != address) continue;
+ClaimState Check(ClaimRun& run) {
+    OsMutexGuard context(run.x->lock);
+    for (ClaimEntry* entry = run.x->entries; entry != nullptr; entry = entry->next) {
+        if (!entry->active || entry->address != run.address) continue;
         // Another client of this connection holds it: the lower NAME keeps it.
-        if (!NameWins(name, entry->name)) {
-            OsUnlockMutex(x->lock);
-            return kErrAddressClaimFailed;
+        if (!NameWins(run.name, entry->name)) {
+            run.result = kErrAddressClaimFailed;
+            return ClaimState::kDone;
         }
         ClientRecord* holder = entry->owner;
-        if (holder != owner) LoseAddress(holder, address);
-        entry->owner = owner;
-        std::memcpy(entry->name, name, 8);
-        Commit_locked(owner, entry, address, name);
-        OsUnlockMutex(x->lock);
-        *claimed = entry;
-        return kRp1210Ok;
+        if (holder != run.owner) LoseAddress(holder, run.address);
+        entry->owner = run.owner;
+        std::memcpy(entry->name, run.name, 8);
+        Commit_contextLocked(run.owner, entry, run.address, run.name);
+        run.result = kRp1210Ok;
+        return ClaimState::kDone;
     }
-    x->pendingOwner = owner;
-    x->pendingAddress = address;
-    std::memcpy(x->pendingName, name, 8);
-    OsResetEvent(x->contention);
-    OsResetEvent(x->claimSent);
-    x->flags |= kClaimInProgress;
-    OsUnlockMutex(x->lock);
+    run.x->pendingAddress = run.address;
+    run.x->claiming = true;
+    OsResetEvent(run.x->contention);
+    OsResetEvent(run.x->claimSent);
+    return ClaimState::kSendFrame;
+}
 
-    auto endClaim = [x] {
-        OsLockMutex(x->lock, kOsWaitForever);
-        x->flags &= static_cast<uint16_t>(~kClaimInProgress);
-        x->pendingOwner = nullptr;
-        OsUnlockMutex(x->lock);
-    };
-    uint32_t serial = 0;
-    int16_t queued = QueueClaimFrame(c, owner, address, name, kGlobal, x, &serial);
+ClaimState SendFrame(ClaimRun& run) {
+    int16_t queued = QueueClaimFrame(run.x->connection, run.owner, run.address, run.name, j1939::kGlobalAddress,
+                                     run.x, &run.serial);
     if (queued != kRp1210Ok && queued != kQueuedBehind) {
-        endClaim();
-        return kErrCouldNotTxAddressClaimed;
+        EndPending(run.x);
+        run.result = kErrCouldNotTxAddressClaimed;
+        return ClaimState::kDone;
     }
-    if (waitForFrame && !OsWaitEvent(x->claimSent, kClaimSentWait)) {
-        RemoveRequest(c, serial);
-        PurgeQueue(c);
-        endClaim();
-        return kErrHardwareNotResponding;
-    }
-    if (OsWaitEvent(x->contention, kContentionWait)) {
-        endClaim();  // another node claimed the address meanwhile
-        return kErrAddressClaimFailed;
-    }
-    endClaim();
+    return run.waitForFrame ? ClaimState::kAwaitFrame : ClaimState::kAwaitRivals;
+}
 
+ClaimState AwaitFrame(ClaimRun& run) {
+    if (OsWaitEvent(run.x->claimSent, kClaimSentWait)) return ClaimState::kAwaitRivals;
+    RemoveRequest(run.x->connection, run.serial);
+    PurgeQueue(run.x->connection);
+    EndPending(run.x);
+    run.result = kErrHardwareNotResponding;
+    return ClaimState::kDone;
+}
+
+ClaimState AwaitRivals(ClaimRun& run) {
+    bool rival = OsWaitEvent(run.x->contention, kContentionWait);
+    EndPending(run.x);
+    if (!rival) return ClaimState::kHold;
+    run.result = kErrAddressClaimFailed;  // another node claimed the address meanwhile
+    return ClaimState::kDone;
+}
+
+ClaimState Hold(ClaimRun& run) {
+    DeviceConnection* c = run.x->connection;
     ClaimEntry* entry = static_cast<ClaimEntry*>(OsAllocate(sizeof(ClaimEntry)));
-    if (entry == nullptr) return kErrNotEnoughMemory;
+    if (entry == nullptr) {
+        run.result = kErrNotEnoughMemory;
+        return ClaimState::kDone;
+    }
     entry->active = 1;
-    entry->owner = owner;
-    entry->address = address;
-    std::memcpy(entry->name, name, 8);
-    if (!packetizing) {
-        int16_t loaded = AddClaimMailboxes(c, address);
+    entry->owner = run.owner;
+    entry->address = run.address;
+    std::memcpy(entry->name, run.name, 8);
+    if (!c->config.appPacketizing) {
+        int16_t loaded = AddAddressMailboxes(c, run.address);
         if (loaded != kRp1210Ok) {
             OsFree(entry);
-            return loaded;
+            run.result = loaded;
+            return ClaimState::kDone;
         }
     }
-    OsLockMutex(x->lock, kOsWaitForever);
-    entry->next = x->entries;
-    x->entries = entry;
-    Commit_locked(owner, entry, address, name);
-    OsUnlockMutex(x->lock);
-    *claimed = entry;
-    return kRp1210Ok;
+    OsMutexGuard context(run.x->lock);
+    entry->next = run.x->entries;
+    run.x->entries = entry;
+    Commit_contextLocked(run.owner, entry, run.address, run.name);
+    run.result = kRp1210Ok;
+    return ClaimState::kDone;
+}
+
+// Runs one claim of `data` (address, NAME, mode) for the client on its
+// context: 0 with the client committed, or 144, 146, 152, 142, 133.
+int16_t Claim(ClientRecord* owner, ClaimContext* x, const uint8_t* data, int16_t size) {
+    OsMutexGuard turn(x->turn, kTurnWait);
+    if (!turn.held()) return kErrHardwareNotResponding;
+    RemoveLostEntries(x);
+    if (size != kProtectSize) return kErrInvalidCommand;
+    ClaimRun run{owner, x, data[0], data + 1, data[9] == 0, 0, kRp1210Ok};
+    ClaimState state = ClaimState::kCheck;
+    while (state != ClaimState::kDone) {
+        switch (state) {
+            case ClaimState::kCheck: state = Check(run); break;
+            case ClaimState::kSendFrame: state = SendFrame(run); break;
+            case ClaimState::kAwaitFrame: state = AwaitFrame(run); break;
+            case ClaimState::kAwaitRivals: state = AwaitRivals(run); break;
+            case ClaimState::kHold: state = Hold(run); break;
+            case ClaimState::kDone: break;
+        }
+    }
+    return run.result;
 }
 
 // Command 19 on a client whose sendLock is held.
-int16_t Protect_locked(ClientRecord* client, const uint8_t* data, int16_t size) {
-    if (data[0] == 0xFF) {
+int16_t Protect_sendLocked(ClientRecord* client, const uint8_t* data, int16_t size) {
+    if (data[0] == j1939::kReleaseAddress) {
         ReleaseClientClaim(client);
         return kRp1210Ok;
     }
@@ -416,22 +418,18 @@ int16_t Protect_locked(ClientRecord* client, const uint8_t* data, int16_t size) 
     } else if (client->addressHeld.load()) {
         ReleaseClientEntry(client);
     }
-    ClaimEntry* entry = nullptr;
-    int16_t result = Claim(client, x, data, size, &entry);
+    int16_t result = Claim(client, x, data, size);
     if (result != kRp1210Ok) {
         client->claimEntry.store(nullptr);
         client->claimContext.store(nullptr);
         client->protectOn.store(false);
         client->addressHeld.store(false);
         DropContext(x);
-        return result;
     }
-    return kRp1210Ok;  // the claim committed the client's state
+    return result;  // a success committed the client's state
 }
 
 }  // namespace
-
-void SignalClaimFrame(ClaimContext* context) { OsSetEvent(context->claimSent); }
 
 bool NameWins(const uint8_t challenger[8], const uint8_t holder[8]) {
     uint64_t a = 0, b = 0;
@@ -446,13 +444,11 @@ int16_t ProtectAddress(ClientRecord* client, const uint8_t* data, int16_t size) 
     if (data == nullptr || size < 1) return kErrInvalidCommand;
     // Address Claimed frames belong on J1939 only: a CAN or J1708 link would
     // carry them as malformed frames.
-    ProtocolKind kind = KindOf(client->plan);
-    if (kind != kKindJ1939 && kind != kKindJ1939Ch2) return kErrInvalidProtocol;
-    if (!OsLockMutex(client->sendLock, kSendLockWait)) return kErrHardwareNotResponding;
+    if (!Protocol(client->plan.kind).j1939) return kErrInvalidProtocol;
+    OsMutexGuard send(client->sendLock, kSendLockWait);
+    if (!send.held()) return kErrHardwareNotResponding;
     client->reclaimPending.store(false);  // the client's own command decides from now on
-    int16_t result = Protect_locked(client, data, size);
-    OsUnlockMutex(client->sendLock);
-    return result;
+    return Protect_sendLocked(client, data, size);
 }
 
 void ReleaseClientEntry(ClientRecord* client) {
@@ -460,8 +456,8 @@ void ReleaseClientEntry(ClientRecord* client) {
     if (client->claimEntry.exchange(nullptr) == nullptr || x == nullptr) return;
     ClaimEntry* found = nullptr;
     {
-        std::lock_guard<std::mutex> list(g_listLock);
-        OsLockMutex(x->lock, kOsWaitForever);
+        OsMutexGuard claims(Lib().claimsLock);
+        OsMutexGuard context(x->lock);
         for (ClaimEntry** link = &x->entries; *link != nullptr; link = &(*link)->next) {
             ClaimEntry* entry = *link;
             if (entry->owner == client && entry->address == client->claimAddress &&
@@ -471,7 +467,6 @@ void ReleaseClientEntry(ClientRecord* client) {
                 break;
             }
         }
-        OsUnlockMutex(x->lock);
     }
     if (found != nullptr) FreeEntry(x, found);
 }
@@ -484,8 +479,6 @@ void ReleaseClientClaim(ClientRecord* client) {
     if (x != nullptr) DropContext(x);
 }
 
-void ClaimFrameComplete(Mailbox* mailbox) { OnTransmitComplete(mailbox); }
-
 ClaimMemory RememberClaim(ClientRecord* client) {
     ClaimMemory memory{false, 0, {0}};
     if (client->protectOn.load() && client->addressHeld.load() && client->claimEntry.load() != nullptr) {
@@ -497,57 +490,14 @@ ClaimMemory RememberClaim(ClientRecord* client) {
 }
 
 int16_t ReclaimAddress(ClientRecord* client) {
-    uint8_t data[10];
+    uint8_t data[kProtectSize];
     data[0] = client->claimAddress;
     std::memcpy(data + 1, client->claimName, 8);
     data[9] = 0;
-    return Protect_locked(client, data, 10);
+    return Protect_sendLocked(client, data, kProtectSize);
 }
 
 void LoseReclaimedAddress(ClientRecord* client) {
     client->protectOn.store(true);  // protected, not held: its sends answer 153
     LoseAddress(client, client->claimAddress);
-}
-
-void ClaimBookkeeping(DeviceConnection* connection, const uint8_t* m, int length) {
-    if (length < 10) return;
-    uint8_t format = m[5];
-    if (format != 0xEA && format != 0xEE) return;
-    std::lock_guard<std::mutex> list(g_listLock);
-    ClaimContext* x = Find_locked(connection);
-    if (x == nullptr) return;
-    OsLockMutex(x->lock, kOsWaitForever);
-    uint8_t source = m[8];
-    if (format == 0xEA && length >= 13 && m[11] == 0xEE) {
-        // A request for address claim: every protected address answers a
-        // global one (in turn, through the queue), the address asked for a
-        // directed one.
-        uint8_t destination = m[9];
-        uint8_t replyTo = source == kNullAddress ? kGlobal : source;
-        for (ClaimEntry* entry = x->entries; entry != nullptr; entry = entry->next) {
-            if (!entry->active) continue;
-            if (destination == kGlobal) {
-                QueueClaimFrame(connection, entry->owner, entry->address, entry->name, replyTo, nullptr);
-            } else if (entry->address == destination) {
-                QueueClaimFrame(connection, entry->owner, entry->address, entry->name, source, nullptr);
-                break;
-            }
-        }
-    } else if (format == 0xEE && length >= 18) {
-        const uint8_t* name = m + 10;
-        if ((x->flags & kClaimInProgress) && source == x->pendingAddress) {
-            OsSetEvent(x->contention);
-        } else {
-            for (ClaimEntry* entry = x->entries; entry != nullptr; entry = entry->next) {
-                if (!entry->active || entry->address != source) continue;
-                if (NameWins(name, entry->name)) {
-                    entry->active = 0;  // the other node keeps the address
-                    LoseAddress(entry->owner, entry->address);
-                } else {
-                    QueueClaimFrame(connection, entry->owner, entry->address, entry->name, entry->address, nullptr);
-                }
-            }
-        }
-    }
-    OsUnlockMutex(x->lock);
 }

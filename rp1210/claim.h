@@ -1,35 +1,31 @@
-// J1939 address protection: the claim contexts of connections, the claims
-// of clients, and the bookkeeping on every received J1939 message.
+// J1939 address protection (command 19): the claim contexts of connections,
+// the claims of clients, and the bookkeeping on every received J1939
+// message.
 //
 // A connection with protected addresses has one ClaimContext; each client
 // that protects an address has an entry in it. A claim puts an Address
 // Claimed frame on the bus and waits 250 ms for a competitor; the
-// bookkeeping answers requests for address claims and defends the addresses
-// against other nodes. NAMEs are compared as the 64-bit numbers the frames
-// carry (least significant byte first): the lower one wins.
+// bookkeeping (the connection's frame observer) answers requests for
+// address claims and defends the addresses against other nodes. NAMEs are
+// compared as the 64-bit numbers the frames carry (least significant byte
+// first): the lower one wins. The states of a claim are written at the top
+// of claim.cpp.
 #pragma once
 
 #include "rp1210/library.h"
 
 #include <cstdint>
 
-// Runs the address-claim bookkeeping on a received J1939 message of the
-// connection (receive format: PGN bytes 4-6, source 8, destination 9, data
-// from 10), before the clients see it. On the adapter's thread.
-void ClaimBookkeeping(DeviceConnection* connection, const uint8_t* message, int length);
+// Command 19, Protect J1939 Address: 0, 136 (not a J1939 connection), 144,
+// 146, 152, 142, 133.
+int16_t ProtectAddress(ClientRecord* client, const uint8_t* data, int16_t size);
 
 // Releases the client's claim entry (the address goes; the client stays
 // with its context: its J1939 sends fail with 153 until it claims again).
+// Under the client's sendLock.
 void ReleaseClientEntry(ClientRecord* client);
 // Releases the entry and the client's reference on the claim context.
 void ReleaseClientClaim(ClientRecord* client);
-
-// Tells a claim waiting for its frame that the frame is gone (sent, or
-// dropped by a closing connection).
-void SignalClaimFrame(ClaimContext* context);
-
-// The completion callback of a connection's claim transmit mailbox.
-void ClaimFrameComplete(Mailbox* mailbox);
 
 // Whether a client holds its protected address now (protectOn and
 // addressHeld, with an entry), and which.

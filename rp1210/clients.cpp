@@ -1,8 +1,8 @@
-// The client table, the connect and the teardown.
+// The connect and the teardown of a client.
 //
-// Lock order (library.h): the table lock is a leaf. Connect and teardown take
-// no lock of their own around their work; the connection layer serialises
-// opening and releasing.
+// Locks (library.h): connect and teardown take no lock of their own around
+// their work; the client table (library.cpp) has tableLock, and the
+// connection layer serialises opening and releasing.
 #include "rp1210/clients.h"
 
 #include "rp1210/claim.h"
@@ -14,13 +14,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <mutex>
 
 namespace {
-
-std::mutex g_tableLock;
-ClientRecord* g_table[kClientSlots];
-std::atomic<int16_t> g_heartbeat{0};
 
 constexpr unsigned kSettle = 250;            // ms at the end of connect and disconnect
 constexpr uint32_t kDrainLimit = 10000;      // ms a teardown waits for calls still inside
@@ -48,10 +43,12 @@ void FreeClient(ClientRecord* c) {
     c->closing.store(true);
     StopMonitor(c);
     if (c->filters != nullptr) {
-        if (c->filterLock != nullptr) OsLockMutex(c->filterLock, kOsWaitForever);
-        FilterEntry* entry = c->filters->first;
-        c->filters->first = nullptr;
-        if (c->filterLock != nullptr) OsUnlockMutex(c->filterLock);
+        FilterEntry* entry;
+        {
+            OsMutexGuard filters(c->filterLock);  // (none when the connect failed before it)
+            entry = c->filters->first;
+            c->filters->first = nullptr;
+        }
         while (entry != nullptr) {
             FilterEntry* next = entry->next;
             OsFree(entry);
@@ -100,62 +97,9 @@ void TeardownClient(ClientRecord* c, int callerRefs) {
     FreeClient(c);
 }
 
-int16_t InsertClient(ClientRecord* c) {
-    std::lock_guard<std::mutex> lock(g_tableLock);
-    for (int slot = 0; slot < kClientSlots; ++slot) {
-        if (g_table[slot] == nullptr) {
-            c->id = static_cast<int16_t>(slot + 1);
-            c->refs.store(1);  // the table's
-            g_table[slot] = c;
-            return c->id;
-        }
-    }
-    return 0;
-}
-
 }  // namespace
 
-int16_t HeartbeatFlag() { return g_heartbeat.load(); }
-
-ClientRecord* AcquireClient(int16_t clientId) {
-    if (clientId < 1 || clientId > kClientSlots) return nullptr;
-    std::lock_guard<std::mutex> lock(g_tableLock);
-    ClientRecord* c = g_table[clientId - 1];
-    if (c != nullptr) c->refs.fetch_add(1);
-    return c;
-}
-
-void ReleaseClient(ClientRecord* client) {
-    if (client != nullptr) client->refs.fetch_sub(1);
-}
-
-int AcquireClientsOf(const DeviceConnection* connection, ClientRecord* clients[kClientSlots]) {
-    std::lock_guard<std::mutex> lock(g_tableLock);
-    int count = 0;
-    for (ClientRecord* c : g_table) {
-        if (c != nullptr && c->connection == connection) {
-            c->refs.fetch_add(1);
-            clients[count++] = c;
-        }
-    }
-    return count;
-}
-
-int ConnectedClientCount() {
-    std::lock_guard<std::mutex> lock(g_tableLock);
-    int count = 0;
-    for (ClientRecord* c : g_table) count += c != nullptr ? 1 : 0;
-    return count;
-}
-
-int J1708ClientCount(int16_t deviceId) {
-    std::lock_guard<std::mutex> lock(g_tableLock);
-    int count = 0;
-    for (ClientRecord* c : g_table) {
-        if (c != nullptr && KindOf(c->plan) == kKindJ1708 && c->config.deviceId == deviceId) ++count;
-    }
-    return count;
-}
+int16_t HeartbeatFlag() { return Lib().heartbeat.load(); }
 
 int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int32_t txBufferSize,
                       int32_t rxBufferSize, int16_t appPacketizing) {
@@ -171,7 +115,7 @@ int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int3
     int16_t heartbeat = 0;
     int16_t result = ReadConnectConfig(&config, &heartbeat);
     if (result == kRp1210Ok) {
-        g_heartbeat.store(heartbeat);
+        Lib().heartbeat.store(heartbeat);
         result = PlanProtocol(config, &c->plan);
     }
     if (result == kRp1210Ok) {
@@ -213,7 +157,7 @@ int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int3
         c->txRelease = c->txDone ? OsCreateEvent() : nullptr;
         c->dataReady = c->txRelease ? OsCreateEvent() : nullptr;
         c->sendLock = c->dataReady ? OsCreateMutex() : nullptr;
-        if (c->sendLock == nullptr) result = kErrBlockNotAllowed;
+        if (c->sendLock == nullptr) result = kErrBlockNotAllowed;  // the connect's answer to any of them
     }
     if (result == kRp1210Ok && heartbeat == 1) {
         c->monitorRunning.store(true);
@@ -238,27 +182,14 @@ int16_t ConnectClient(void* window, int16_t deviceId, const char* protocol, int3
 }
 
 int16_t DisconnectClient(int16_t clientId) {
-    ClientRecord* c = nullptr;
-    if (clientId >= 1 && clientId <= kClientSlots) {
-        std::lock_guard<std::mutex> lock(g_tableLock);
-        c = g_table[clientId - 1];
-        g_table[clientId - 1] = nullptr;  // no call finds it from now on
-    }
+    ClientRecord* c = TakeOutClient(clientId);  // no call finds it from now on
     if (c != nullptr) TeardownClient(c, 0);
     OsSleep(kSettle);
     return c != nullptr ? kRp1210Ok : kErrInvalidClientId;
 }
 
 int16_t DisconnectHeldClient(ClientRecord* c) {
-    bool mine = false;
-    {
-        std::lock_guard<std::mutex> lock(g_tableLock);
-        if (g_table[c->id - 1] == c) {
-            g_table[c->id - 1] = nullptr;
-            mine = true;
-        }
-    }
-    if (!mine) {
+    if (!TakeOutHeldClient(c)) {
         // Another thread's disconnect has it: that teardown waits for this reference.
         ReleaseClient(c);
         OsSleep(kSettle);

@@ -1,6 +1,6 @@
 // RP1210_SendCommand: the command table.
 //
-// Lock order (library.h): a command that changes what the adapter lets in
+// Locks (library.h): a command that changes what the adapter lets in
 // (filters, pass-all, discard), re-opens (J1708 mode) or claims takes the
 // client's sendLock first, so that a re-open of the connection, which
 // restores every client's receive paths and claims, never runs beside it;
@@ -10,10 +10,10 @@
 #include "rp1210/commands.h"
 
 #include "rp1210/claim.h"
-#include "rp1210/clients.h"
 #include "rp1210/connection.h"
+#include "rp1210/mailboxes.h"
 #include "rp1210/monitor.h"
-#include "rp1210/receive.h"
+#include "rp1210/protocols.h"
 #include "rp1210/ring.h"
 #include "rp1210/rp1210_defs.h"
 
@@ -26,34 +26,33 @@ constexpr unsigned kSendLockWait = 1000;
 // Runs `body` holding the client's sendLock (142 when it cannot be had).
 template <class Body>
 int16_t WithSendLock(ClientRecord* c, Body body) {
-    if (!OsLockMutex(c->sendLock, kSendLockWait)) return kErrHardwareNotResponding;
-    int16_t result = body();
-    OsUnlockMutex(c->sendLock);
-    return result;
+    OsMutexGuard send(c->sendLock, kSendLockWait);
+    if (!send.held()) return kErrHardwareNotResponding;
+    return body();
 }
 
 int FilterCount(ClientRecord* c) {
-    OsLockMutex(c->filterLock, kOsWaitForever);
+    OsMutexGuard filters(c->filterLock);
     int count = 0;
     for (FilterEntry* f = c->filters->first; f != nullptr; f = f->next) ++count;
-    OsUnlockMutex(c->filterLock);
     return count;
 }
 
 bool On(uint8_t byte) { return byte == 1 || byte == '1'; }
 
 void EmptyRing(ClientRecord* c) {
-    OsLockMutex(c->ringLock, kOsWaitForever);
-    RingEmpty_locked(c);
+    OsMutexGuard ring(c->ringLock);
+    RingEmpty_ringLocked(c);
     c->ringOverflow = 0;
-    OsUnlockMutex(c->ringLock);
 }
 
 void FreeFilters(ClientRecord* c) {
-    OsLockMutex(c->filterLock, kOsWaitForever);
-    FilterEntry* entry = c->filters->first;
-    c->filters->first = nullptr;
-    OsUnlockMutex(c->filterLock);
+    FilterEntry* entry;
+    {
+        OsMutexGuard filters(c->filterLock);
+        entry = c->filters->first;
+        c->filters->first = nullptr;
+    }
     while (entry != nullptr) {
         FilterEntry* next = entry->next;
         OsFree(entry);
@@ -61,8 +60,9 @@ void FreeFilters(ClientRecord* c) {
     }
 }
 
-// Commands 4, 5 and 7: one filter per group of `group` bytes.
-int16_t AddFilters(ClientRecord* c, const uint8_t* data, int size, int group) {
+// Commands 4, 5 and 7: one filter of the command's kind per group of bytes.
+int16_t AddFilters_sendLocked(ClientRecord* c, const uint8_t* data, int size, FilterKind kind) {
+    int group = RuleOf(kind).length;
     if (size < 0 || size % group != 0 || (size > 0 && data == nullptr)) return kErrInvalidCommand;
     if (FilterCount(c) + size / group > kMaxFilters) return kErrMaxFiltersExceeded;
     c->passAll.store(false);
@@ -70,7 +70,7 @@ int16_t AddFilters(ClientRecord* c, const uint8_t* data, int size, int group) {
         FilterEntry* entry = static_cast<FilterEntry*>(OsAllocate(sizeof(FilterEntry)));
         if (entry == nullptr) return kErrNotEnoughMemory;
         std::memcpy(entry->data, data + at, static_cast<size_t>(group));
-        entry->length = static_cast<uint16_t>(group);
+        entry->kind = kind;
         DeviceConnection* connection = PinClientConnection(c);
         int16_t result = connection != nullptr ? AddFilterMailbox(connection, *entry) : kErrHardwareNotResponding;
         UnpinConnection(connection);
@@ -78,10 +78,9 @@ int16_t AddFilters(ClientRecord* c, const uint8_t* data, int size, int group) {
             OsFree(entry);
             return result;  // the groups before it stay
         }
-        OsLockMutex(c->filterLock, kOsWaitForever);
+        OsMutexGuard filters(c->filterLock);
         entry->next = c->filters->first;
         c->filters->first = entry;
-        OsUnlockMutex(c->filterLock);
     }
     return kRp1210Ok;
 }
@@ -90,29 +89,39 @@ int16_t ResetDevice(ClientRecord* c) {
     if (ConnectedClientCount() > 1) return kErrMultipleClientsConnected;
     DeviceConnection* connection = PinClientConnection(c);
     if (connection == nullptr) return kErrHardwareNotResponding;
-    int16_t result = kErrHardwareNotResponding;
-    {
-        AdapterCallGuard guard(kAdapterCallWait);
-        uint8_t command = 0;
-        if (guard.held() &&
-            connection->mux.entries.ResetZMX(connection->adapterHandle, reinterpret_cast<ZmxWord>(&command)) == 0) {
-            result = kRp1210Ok;
-        }
-    }
+    int16_t result = ResetAdapter(connection);
     UnpinConnection(connection);
     return result;
 }
 
 int16_t SetJ1708Mode(ClientRecord* c, const uint8_t* data, int size) {
     if (size < 1 || data == nullptr) return kErrInvalidCommand;
-    if (KindOf(c->plan) != kKindJ1708) return kErrInvalidProtocol;
-    if (J1708ClientCount(c->config.deviceId) > 1) return kErrMultipleClientsConnected;
-    if (!OsLockMutex(c->sendLock, kSendLockWait)) return kErrHardwareNotResponding;
-    c->config.j1708Mode = (data[0] == 0 || data[0] == '0') ? 1 : 0;
-    int16_t result = ReopenClientConnection(c);
-    OsUnlockMutex(c->sendLock);
+    if (!Protocol(c->plan.kind).j1708Mode) return kErrInvalidProtocol;
+    if (ClientsOfKindCount(c->plan.kind, c->config.deviceId) > 1) return kErrMultipleClientsConnected;
+    int16_t result = WithSendLock(c, [&] {
+        c->config.j1708Mode = (data[0] == 0 || data[0] == '0') ? 1 : 0;
+        return ReopenClientConnection(c);
+    });
     EmptyRing(c);
     return result;
+}
+
+int16_t OpenAllPaths_sendLocked(ClientRecord* c) {
+    DeviceConnection* connection = PinClientConnection(c);
+    int16_t result = connection != nullptr ? OpenAllReceivePaths(connection) : kErrHardwareNotResponding;
+    UnpinConnection(connection);
+    if (result == kRp1210Ok) c->passAll.store(true);
+    return result;
+}
+
+// Every client of the connection loses its adapter receive paths.
+int16_t DiscardAll_sendLocked(ClientRecord* c) {
+    DeviceConnection* connection = PinClientConnection(c);
+    if (connection != nullptr) UnloadReceivePaths(connection);
+    UnpinConnection(connection);
+    c->passAll.store(false);
+    FreeFilters(c);
+    return kRp1210Ok;
 }
 
 }  // namespace
@@ -121,17 +130,13 @@ int16_t ExecuteCommand(int16_t number, ClientRecord* c, const uint8_t* data, int
     if (c->linkLost.load()) return kErrHardwareNotResponding;
     switch (number) {
         case kCmdResetDevice: return ResetDevice(c);
-        case kCmdSetAllFiltersToPass:
-            return WithSendLock(c, [&] {
-                DeviceConnection* connection = PinClientConnection(c);
-                int16_t result = connection != nullptr ? OpenAllReceivePaths(connection) : kErrHardwareNotResponding;
-                UnpinConnection(connection);
-                if (result == kRp1210Ok) c->passAll.store(true);
-                return result;
-            });
-        case kCmdSetJ1939Filters: return WithSendLock(c, [&] { return AddFilters(c, data, size, 7); });
-        case kCmdSetCanFilters: return WithSendLock(c, [&] { return AddFilters(c, data, size, 9); });
-        case kCmdSetJ1708Filters: return WithSendLock(c, [&] { return AddFilters(c, data, size, 1); });
+        case kCmdSetAllFiltersToPass: return WithSendLock(c, [&] { return OpenAllPaths_sendLocked(c); });
+        case kCmdSetJ1939Filters:
+            return WithSendLock(c, [&] { return AddFilters_sendLocked(c, data, size, FilterKind::kJ1939); });
+        case kCmdSetCanFilters:
+            return WithSendLock(c, [&] { return AddFilters_sendLocked(c, data, size, FilterKind::kCan); });
+        case kCmdSetJ1708Filters:
+            return WithSendLock(c, [&] { return AddFilters_sendLocked(c, data, size, FilterKind::kJ1708); });
         case kCmdGenericDriverCommand: return kRp1210Ok;
         case kCmdSetJ1708Mode: return SetJ1708Mode(c, data, size);
         case kCmdEchoTransmittedMessages:
@@ -139,16 +144,7 @@ int16_t ExecuteCommand(int16_t number, ClientRecord* c, const uint8_t* data, int
             c->echoOn.store(On(data[0]));
             EmptyRing(c);  // what is in it was stored for the other setting
             return kRp1210Ok;
-        case kCmdSetAllFiltersToDiscard:
-            return WithSendLock(c, [&] {
-                // Every client of the connection loses its adapter receive paths.
-                DeviceConnection* connection = PinClientConnection(c);
-                if (connection != nullptr) UnloadReceivePaths(connection);
-                UnpinConnection(connection);
-                c->passAll.store(false);
-                FreeFilters(c);
-                return kRp1210Ok;
-            });
+        case kCmdSetAllFiltersToDiscard: return WithSendLock(c, [&] { return DiscardAll_sendLocked(c); });
         case kCmdSetMessageReceive:
             if (size < 1 || data == nullptr) return kErrInvalidCommand;
             c->receiveOn.store(On(data[0]));

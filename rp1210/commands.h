@@ -9,6 +9,3 @@
 // for every command while the link is lost, 143 for numbers without a
 // command). A reset (0) that succeeded leaves the disconnect to the caller.
 int16_t ExecuteCommand(int16_t number, ClientRecord* client, const uint8_t* data, int16_t size);
-
-// Command 19, Protect J1939 Address (claim.cpp).
-int16_t ProtectAddress(ClientRecord* client, const uint8_t* data, int16_t size);

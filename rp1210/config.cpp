@@ -157,21 +157,23 @@ int16_t ReadConnectConfig(ConnectConfig* config, int16_t* heartbeat) {
 int16_t PlanProtocol(const ConnectConfig& config, ProtocolPlan* plan) {
     std::memset(plan, 0, sizeof *plan);
     const char* name = config.protocolName;
+    // The first of these names in the protocol's name decides.
     if (Contains(name, "J1939")) {
-        plan->family = ProtocolFamily::kJ1939;
+        plan->kind = kKindJ1939;
     } else if (Contains(name, "J1708")) {
-        plan->family = ProtocolFamily::kJ1708;
+        plan->kind = kKindJ1708;
     } else if (Contains(name, "CAN")) {
-        plan->family = ProtocolFamily::kCan;
+        plan->kind = kKindCan;
     } else if (Contains(name, "J1850")) {
-        plan->family = ProtocolFamily::kJ1850;
+        plan->kind = kKindJ1850;
     } else if (Contains(name, "PLC")) {
-        plan->family = ProtocolFamily::kPlc;
+        plan->kind = kKindJ1708;
+        plan->plc = true;
     } else {
         return kErrInvalidProtocol;
     }
     const char* params = config.protocolParams;
-    bool canLike = plan->family == ProtocolFamily::kJ1939 || plan->family == ProtocolFamily::kCan;
+    bool canLike = plan->kind == kKindJ1939 || plan->kind == kKindCan;
 
     // Up to five raw set-up values, each after a "0x".
     for (const char* hex = std::strstr(params, "0x"); hex != nullptr && plan->rawCount < 5;
@@ -201,54 +203,39 @@ int16_t PlanProtocol(const ConnectConfig& config, ProtocolPlan* plan) {
             }
         }
         plan->noTimestamp = Contains(params, "NO_TIMESTAMP");
-        plan->fastTransport = plan->family == ProtocolFamily::kJ1939 && Contains(params, "FAST_TRANSPORT");
+        plan->fastTransport = plan->kind == kKindJ1939 && Contains(params, "FAST_TRANSPORT");
+        if (plan->channel == 2) plan->kind = plan->kind == kKindJ1939 ? kKindJ1939Ch2 : kKindCanCh2;
     }
-    plan->j1708At19200 = plan->family == ProtocolFamily::kJ1708 && Contains(params, "19200");
-    plan->j1708At38400 = plan->family == ProtocolFamily::kJ1708 && Contains(params, "38400");
-    plan->plcAt9600 = plan->family == ProtocolFamily::kPlc && Contains(params, "9600");
+    bool j1708 = plan->kind == kKindJ1708 && !plan->plc;
+    plan->j1708At19200 = j1708 && Contains(params, "19200");
+    plan->j1708At38400 = j1708 && Contains(params, "38400");
+    plan->plcAt9600 = plan->plc && Contains(params, "9600");
     plan->reverseTimestamp = Contains(config.deviceParams, "REVERSE_TIMESTAMP");
     return kRp1210Ok;
-}
-
-ProtocolKind KindOf(const ProtocolPlan& plan) {
-    switch (plan.family) {
-        case ProtocolFamily::kJ1939: return plan.channel == 2 ? kKindJ1939Ch2 : kKindJ1939;
-        case ProtocolFamily::kCan: return plan.channel == 2 ? kKindCanCh2 : kKindCan;
-        case ProtocolFamily::kJ1850: return kKindJ1850;
-        case ProtocolFamily::kJ1708:
-        case ProtocolFamily::kPlc: break;
-    }
-    return kKindJ1708;
-}
-
-uint8_t LinkCodeOf(const ProtocolPlan& plan, int32_t adapterType) {
-    switch (plan.family) {
-        case ProtocolFamily::kJ1939:
-        case ProtocolFamily::kCan:
-            // A type 4 adapter serves its second channel under link code 3.
-            return plan.channel == 2 && adapterType != 4 ? kLinkCodeCan2 : kLinkCodeCan1;
-        case ProtocolFamily::kJ1850: return kLinkCodeJ1850;
-        case ProtocolFamily::kJ1708:
-        case ProtocolFamily::kPlc: break;
-    }
-    return kLinkCodeJ1708;
 }
 
 void BuildSetupBytes(const ProtocolPlan& plan, const ConnectConfig& config, int32_t adapterType, uint8_t bytes[5]) {
     auto raw = [&plan](int i) -> uint8_t { return i < plan.rawCount ? plan.raw[i] : 0; };
     for (int i = 0; i < 5; ++i) bytes[i] = raw(i);
     bool secondOnType4 = plan.channel == 2 && adapterType == 4;
-    switch (plan.family) {
-        case ProtocolFamily::kJ1939:
-        case ProtocolFamily::kCan:
+    bool j1939 = plan.kind == kKindJ1939 || plan.kind == kKindJ1939Ch2;
+    switch (plan.kind) {
+        case kKindJ1939:
+        case kKindJ1939Ch2:
+        case kKindCan:
+        case kKindCanCh2:
             if (!plan.hasRaw) {
                 bytes[0] = plan.baudCode;
                 bytes[1] = 0x58;
             }
-            if (secondOnType4 && (plan.family == ProtocolFamily::kJ1939 || plan.hasRaw)) bytes[2] = 0x80;
-            if (plan.family == ProtocolFamily::kJ1939 && config.appPacketizing == 0) bytes[2] |= 3;
+            if (secondOnType4 && (j1939 || plan.hasRaw)) bytes[2] = 0x80;
+            if (j1939 && config.appPacketizing == 0) bytes[2] |= 3;
             break;
-        case ProtocolFamily::kJ1708:
+        case kKindJ1708:
+            if (plan.plc) {
+                if (!plan.hasRaw || plan.plcAt9600) bytes[0] = 0;
+                break;
+            }
             if (!plan.hasRaw) {
                 bytes[0] = 0;
                 bytes[1] = 0;
@@ -261,9 +248,18 @@ void BuildSetupBytes(const ProtocolPlan& plan, const ConnectConfig& config, int3
             }
             bytes[2] = config.j1708Mode != 0 ? 3 : 0;
             break;
-        case ProtocolFamily::kJ1850: break;
-        case ProtocolFamily::kPlc:
-            if (!plan.hasRaw || plan.plcAt9600) bytes[0] = 0;
-            break;
+        case kKindJ1850: break;
     }
+}
+
+bool SecondDataLinkAllowed(const ProtocolPlan& plan, const ConnectConfig& existing, const ConnectConfig& requested) {
+    switch (plan.kind) {
+        case kKindJ1939:
+        case kKindJ1939Ch2: return existing.appPacketizing == requested.appPacketizing;
+        case kKindJ1708: return plan.plc || existing.j1708Mode == 0;
+        case kKindCan:
+        case kKindCanCh2:
+        case kKindJ1850: return true;
+    }
+    return false;
 }

@@ -13,7 +13,8 @@
 
 constexpr int kConfigTextSize = 80;
 
-// Protocol kinds of a connection.
+// Protocol kinds of a connection (what protocols.h keeps one row of
+// operations for).
 enum ProtocolKind : int32_t {
     kKindJ1939 = 0,      // J1939, channel 1
     kKindJ1708 = 1,      // J1708 and PLC
@@ -22,8 +23,7 @@ enum ProtocolKind : int32_t {
     kKindJ1939Ch2 = 4,
     kKindCanCh2 = 5,
 };
-
-enum class ProtocolFamily { kJ1939, kJ1708, kCan, kJ1850, kPlc };
+constexpr int kProtocolKinds = 6;
 
 // One connect's settings. Built zero-filled; copied whole into a new
 // connection, which keeps the first client's copy.
@@ -48,7 +48,8 @@ struct ConnectConfig {
 // adapter is opened. The setup bytes themselves also depend on the adapter
 // type, which is known only once the adapter is open (BuildSetupBytes).
 struct ProtocolPlan {
-    ProtocolFamily family;
+    ProtocolKind kind;         // the protocol and its channel
+    bool plc;                  // PLC (kind J1708): its own rate and sharing rules
     int channel;               // 1 or 2 (J1939 and CAN)
     int rawCount;              // "0x" values found (0-5)
     uint8_t raw[5];            // their low bytes
@@ -72,13 +73,15 @@ int16_t ReadConnectConfig(ConnectConfig* config, int16_t* heartbeat);
 // or 136.
 int16_t PlanProtocol(const ConnectConfig& config, ProtocolPlan* plan);
 
-// The connection's protocol kind and link code on an adapter of `adapterType`.
-ProtocolKind KindOf(const ProtocolPlan& plan);
-uint8_t LinkCodeOf(const ProtocolPlan& plan, int32_t adapterType);
-
 // Setup bytes 1-5 of the data link for the plan, the adapter type, the
 // config's appPacketizing and j1708Mode.
 void BuildSetupBytes(const ProtocolPlan& plan, const ConnectConfig& config, int32_t adapterType, uint8_t bytes[5]);
+
+// Whether a second data link for the same device and protocol name may be
+// opened beside one with `existing` settings (equal protocol parameters
+// assumed): J1939 with equal appPacketizing, J1708 while the existing one's
+// J1708 mode is off, CAN, J1850 and PLC always.
+bool SecondDataLinkAllowed(const ProtocolPlan& plan, const ConnectConfig& existing, const ConnectConfig& requested);
 
 // Whether `text` contains `word` (case-sensitive).
 bool Contains(const char* text, const char* word);

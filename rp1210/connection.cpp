@@ -1,37 +1,33 @@
-// The adapter connection layer.
+// The adapter connection layer (connection.h).
 //
-// Lock order (library.h): sendLock, open lock, claim locks, queueLock,
-// AdapterCallLock, then the leaves (table, list, filterLock, ringLock). Here:
-// opening and releasing hold the open lock and take AdapterCallLock around
-// their multiplexer calls; the list lock is taken alone, briefly, to change
-// the list or a share count, and by callbacks to find their connection.
+// Locks (library.h): opening, sharing, re-opening and releasing hold
+// openLock and take AdapterCallLock around their multiplexer calls;
+// connectionsLock is taken alone, briefly, to change the list or a share
+// count. The functions named _openLocked expect openLock held.
 #include "rp1210/connection.h"
 
+#include "rp1210/mailboxes.h"
+#include "rp1210/mux_binding.h"
+#include "rp1210/protocols.h"
 #include "rp1210/rp1210_defs.h"
 #include "rp1210/transmit.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 namespace {
 
-struct ConnectionList {
-    DeviceConnection* first;
-};
-
-std::mutex g_openLock;            // opening, sharing and releasing
-std::mutex g_listLock;            // the list, share counts, clients' connection fields
-ConnectionList* g_list = nullptr;  // changed under both locks
-// Released connections that something may still reach (a transmit thread
-// inside a multiplexer call, a call still inside, mailboxes that could not
-// be unloaded): kept allocated and tried again at every later open and
-// release (under the open lock).
-DeviceConnection* g_parked = nullptr;
-
-constexpr unsigned kReleaseSettle = 250;  // ms before the last look at a closing adapter
+constexpr unsigned kReleaseSettle = 250;    // ms before the last look at a closing adapter
 constexpr uint32_t kPinDrainLimit = 10000;  // ms a release waits for calls still inside
+
+// The TransportSetup values of "FAST_TRANSPORT".
+constexpr uint16_t kFastTransportValues[9] = {1000, 0, 0, 6, 1000, 1250, 0, 500, 500};
+constexpr uint8_t kFastTransportTail = 0x20;
+
+ConnectionList*& List() { return Lib().connections; }
+
+DeviceConnection* First_openLocked() { return List() != nullptr ? List()->first : nullptr; }
 
 bool SameSettings(const ConnectConfig& a, const ConnectConfig& b) {
     return a.deviceId == b.deviceId && a.appPacketizing == b.appPacketizing && a.j1708Mode == b.j1708Mode &&
@@ -40,9 +36,10 @@ bool SameSettings(const ConnectConfig& a, const ConnectConfig& b) {
 
 // Another listed connection whose adapter handle a new connection on the
 // device may take: open, and not one that stopped answering. Or nullptr.
-DeviceConnection* OtherOnDevice_locked(const DeviceConnection* self, int16_t deviceId) {
-    for (DeviceConnection* c = g_list ? g_list->first : nullptr; c != nullptr; c = c->next) {
-        if (c != self && c->config.deviceId == deviceId && c->adapterOpen.load() && !c->handleSuspect.load()) {
+DeviceConnection* OtherOnDevice_openLocked(const DeviceConnection* self) {
+    for (DeviceConnection* c = First_openLocked(); c != nullptr; c = c->next) {
+        if (c != self && c->config.deviceId == self->config.deviceId && c->adapterOpen.load() &&
+            !c->handleSuspect.load()) {
             return c;
         }
     }
@@ -50,8 +47,8 @@ DeviceConnection* OtherOnDevice_locked(const DeviceConnection* self, int16_t dev
 }
 
 // Whether another listed connection still uses the adapter handle of `self`.
-bool HandleShared_locked(const DeviceConnection* self) {
-    for (DeviceConnection* c = g_list ? g_list->first : nullptr; c != nullptr; c = c->next) {
+bool HandleShared_openLocked(const DeviceConnection* self) {
+    for (DeviceConnection* c = First_openLocked(); c != nullptr; c = c->next) {
         if (c != self && c->config.deviceId == self->config.deviceId && c->adapterOpen.load() &&
             c->adapterHandle == self->adapterHandle) {
             return true;
@@ -62,27 +59,19 @@ bool HandleShared_locked(const DeviceConnection* self) {
 
 // A second data link for a device and protocol name that a listed
 // connection already uses: 0 when allowed, else 149.
-int16_t CheckSharing_locked(const DeviceConnection* self, const ConnectConfig& config, const ProtocolPlan& plan) {
-    for (DeviceConnection* c = g_list ? g_list->first : nullptr; c != nullptr; c = c->next) {
-        if (c == self) continue;
-        if (c->config.deviceId != config.deviceId || std::strcmp(c->config.protocolName, config.protocolName) != 0) {
+int16_t CheckSharing_openLocked(const DeviceConnection* self) {
+    for (DeviceConnection* c = First_openLocked(); c != nullptr; c = c->next) {
+        if (c == self || c->config.deviceId != self->config.deviceId ||
+            std::strcmp(c->config.protocolName, self->config.protocolName) != 0) {
             continue;
         }
-        if (std::strcmp(c->config.protocolParams, config.protocolParams) != 0) return kErrConnectNotAllowed;
-        bool allowed = false;
-        switch (plan.family) {
-            case ProtocolFamily::kJ1939: allowed = c->config.appPacketizing == config.appPacketizing; break;
-            case ProtocolFamily::kJ1708: allowed = c->config.j1708Mode == 0; break;
-            case ProtocolFamily::kCan:
-            case ProtocolFamily::kJ1850:
-            case ProtocolFamily::kPlc: allowed = true; break;
-        }
-        if (!allowed) return kErrConnectNotAllowed;
+        if (std::strcmp(c->config.protocolParams, self->config.protocolParams) != 0) return kErrConnectNotAllowed;
+        if (!SecondDataLinkAllowed(self->plan, c->config, self->config)) return kErrConnectNotAllowed;
     }
     return kRp1210Ok;
 }
 
-int32_t MuxCheckDataLink(DeviceConnection* c, char* text) {
+int32_t MuxCheckDataLink_adapterCallLocked(DeviceConnection* c, char* text) {
     // The transport writes the text: room beyond the 80 bytes it is allowed,
     // and the text ends at 79 characters whatever it wrote.
     char area[256];
@@ -109,9 +98,8 @@ void ReadDescription(DeviceConnection* c, const char* text) {
 }
 
 // Opens the adapter (or takes the handle of a listed connection on it).
-// Holds AdapterCallLock.
-int16_t OpenAdapter(DeviceConnection* c) {
-    if (DeviceConnection* other = OtherOnDevice_locked(c, c->config.deviceId)) {
+int16_t OpenAdapter_openLocked(DeviceConnection* c) {
+    if (DeviceConnection* other = OtherOnDevice_openLocked(c)) {
         // The adapter is open already: its handle, type and buffers are ours too.
         c->adapterHandle = other->adapterHandle;
         c->adapterType = other->adapterType;
@@ -125,13 +113,13 @@ int16_t OpenAdapter(DeviceConnection* c) {
     if (mux.InitZMX(&handle, c->config.deviceId) != 0) return kErrHardwareNotResponding;
     c->adapterHandle = handle;
     char text[kConfigTextSize];
-    if (MuxCheckDataLink(c, text) != 0) {
+    if (MuxCheckDataLink_adapterCallLocked(c, text) != 0) {
         // One more try from the start: close, open, ask again.
         mux.RestoreZMX(handle);
         handle = 0;
         if (mux.InitZMX(&handle, c->config.deviceId) != 0) return kErrHardwareNotResponding;
         c->adapterHandle = handle;
-        if (MuxCheckDataLink(c, text) != 0) {
+        if (MuxCheckDataLink_adapterCallLocked(c, text) != 0) {
             mux.RestoreZMX(handle);
             return kErrHardwareNotResponding;
         }
@@ -143,8 +131,8 @@ int16_t OpenAdapter(DeviceConnection* c) {
 // Closes the adapter unless another listed connection uses its handle.
 // True when nothing of the connection is left in the adapter's driver (the
 // handle was restored, or stays with another connection).
-bool CloseAdapter_locked(DeviceConnection* c, unsigned wait) {
-    if (HandleShared_locked(c)) return true;
+bool CloseAdapter_openLocked(DeviceConnection* c, unsigned wait) {
+    if (HandleShared_openLocked(c)) return true;
     AdapterCallGuard guard(wait);
     return guard.held() && c->mux.entries.RestoreZMX(c->adapterHandle) == 0;
 }
@@ -157,12 +145,12 @@ void SeeAdapterTime(DeviceConnection* c, uint32_t time) {
 }
 
 // Opens the data link with the set-up the config and the adapter ask for.
-int16_t OpenDataLink(DeviceConnection* c) {
-    int16_t sharing = CheckSharing_locked(c, c->config, c->plan);
+int16_t OpenDataLink_openLocked(DeviceConnection* c) {
+    int16_t sharing = CheckSharing_openLocked(c);
     if (sharing != kRp1210Ok) return sharing;
     DataLinkSetup setup;
     std::memset(&setup, 0, sizeof setup);
-    setup.linkCode = LinkCodeOf(c->plan, c->adapterType);
+    setup.linkCode = DataLinkCode(c->protocolKind, c->adapterType);
     BuildSetupBytes(c->plan, c->config, c->adapterType, setup.setup);
     setup.errorCallback = OnDataLinkError;
     AdapterCallGuard guard(kAdapterCallWait);
@@ -171,14 +159,14 @@ int16_t OpenDataLink(DeviceConnection* c) {
         return kErrHardwareNotResponding;
     }
     std::memcpy(c->config.dataLinkSetup, &setup, sizeof setup);
+    c->linkCode = setup.linkCode;
     if (c->plan.fastTransport) {
         TransportSetup transport;
         std::memset(&transport, 0, sizeof transport);
         transport.linkCode = setup.linkCode;
-        const uint16_t values[9] = {1000, 0, 0, 6, 1000, 1250, 0, 500, 500};
-        for (int i = 0; i < 9; ++i) transport.values[i] = values[i];
-        transport.tail[0] = 0x20;
-        transport.tail[1] = 0x20;
+        for (int i = 0; i < 9; ++i) transport.values[i] = kFastTransportValues[i];
+        transport.tail[0] = kFastTransportTail;
+        transport.tail[1] = kFastTransportTail;
         if (c->mux.entries.ConfigureTransportProtocol(c->adapterHandle, reinterpret_cast<ZmxWord>(&transport)) != 0) {
             return kErrHardwareNotResponding;
         }
@@ -186,128 +174,25 @@ int16_t OpenDataLink(DeviceConnection* c) {
     return kRp1210Ok;
 }
 
-// Loads one persistent transmit mailbox.
-bool LoadTransmitMailbox(DeviceConnection* c, uint8_t width, MailboxCallback callback, Mailbox** out) {
-    MailboxSetup setup;
-    std::memset(&setup, 0, sizeof setup);
-    setup.linkCode = c->config.dataLinkSetup[0];
-    setup.direction = 1;
-    switch (c->protocolKind) {
-        case kKindJ1708:
-            setup.sizeLimitOn = 1;
-            setup.sizeLimit = 3830;
-            setup.fullMask = 1;
-            break;
-        case kKindJ1850:
-            setup.frameKind = kFrameSingle;
-            setup.identifierWidth = 24;
-            setup.sizeLimitOn = 1;
-            break;
-        default:  // J1939 and CAN, both channels
-            setup.frameKind = kFrameSingle;
-            setup.identifierWidth = width;
-            setup.noTimestamp = static_cast<uint8_t>(c->noTimestamp);
-            setup.fullMask = 1;
-            break;
-    }
-    setup.callback = callback;
-    if (c->mux.entries.LoadMailBox(c->adapterHandle, reinterpret_cast<ZmxWord>(&setup)) != 0) return false;
-    *out = setup.mailbox;
-    return *out != nullptr;
-}
-
-void UnloadMailbox(DeviceConnection* c, Mailbox** mailbox) {
-    if (*mailbox != nullptr) c->mux.entries.UnloadMailBox(c->adapterHandle, reinterpret_cast<ZmxWord>(*mailbox));
-    *mailbox = nullptr;
-}
-
-void UnloadTransmitMailboxes(DeviceConnection* c, unsigned wait) {
-    AdapterCallGuard guard(wait);
-    if (!guard.held()) return;
-    UnloadMailbox(c, &c->txMailboxMain);
-    UnloadMailbox(c, &c->txMailboxStandard);
-    UnloadMailbox(c, &c->txMailboxClaim);
-}
-
-// The persistent transmit mailboxes of adapters below type 5.
-int16_t LoadTransmitMailboxes(DeviceConnection* c) {
-    if (c->adapterType >= 5) return kRp1210Ok;  // one-shot mailboxes per request instead
-    bool loaded = true;
-    {
-        AdapterCallGuard guard(kAdapterCallWait);
-        if (!guard.held()) return kErrHardwareNotResponding;
-        switch (c->protocolKind) {
-            case kKindJ1939:
-            case kKindJ1939Ch2:
-                loaded = LoadTransmitMailbox(c, 29, OnTransmitComplete, &c->txMailboxMain) &&
-                         LoadTransmitMailbox(c, 29, OnClaimComplete, &c->txMailboxClaim);
-                break;
-            case kKindCan:
-            case kKindCanCh2:
-                loaded = LoadTransmitMailbox(c, 29, OnTransmitComplete, &c->txMailboxMain) &&
-                         LoadTransmitMailbox(c, 11, OnTransmitComplete, &c->txMailboxStandard);
-                break;
-            default: loaded = LoadTransmitMailbox(c, 0, OnTransmitComplete, &c->txMailboxMain); break;
-        }
-    }
-    if (loaded) return kRp1210Ok;
-    UnloadTransmitMailboxes(c, kAdapterCallWait);
-    return kErrHardwareNotResponding;
-}
-
-void UnloadList(DeviceConnection* c, MailboxNode** list) {
-    while (MailboxNode* node = *list) {
-        *list = node->next;
-        c->mux.entries.UnloadMailBox(c->adapterHandle, reinterpret_cast<ZmxWord>(node->mailbox));
-        OsFree(node);
-    }
-}
-
-// Unloads every mailbox of the connection (receive, claim, broadcast,
-// transmit). False when AdapterCallLock could not be had: the adapter may
-// then still write into the connection's receive buffer.
+// Unloads every mailbox of the connection (receive, addresses, transmit).
+// False when AdapterCallLock could not be had: the adapter may then still
+// write into the connection's receive buffer.
 bool UnloadAllMailboxes(DeviceConnection* c, unsigned wait) {
     AdapterCallGuard guard(wait);
     if (!guard.held()) return false;
-    UnloadList(c, &c->receiveMailboxes);
-    UnloadList(c, &c->claimMailboxes);
-    UnloadMailbox(c, &c->broadcastMailbox);
-    UnloadMailbox(c, &c->txMailboxMain);
-    UnloadMailbox(c, &c->txMailboxStandard);
-    UnloadMailbox(c, &c->txMailboxClaim);
+    UnloadAllReceive_adapterCallLocked(c);
+    UnloadTransmitMailboxes_adapterCallLocked(c);
     return true;
 }
 
-constexpr uint32_t kThreadStopLimit = 5000;  // ms a release waits for the transmit thread
-
-// Asks the transmit thread to stop and joins it once it has left its loop
-// (its waits are bounded by the stop request, but a multiplexer call it is
-// inside may not be). False when it did not stop in time: it is left
-// running and the connection must stay allocated.
-bool StopTransmitThread(DeviceConnection* c) {
-    if (c->transmitThread != nullptr) {
-        c->threadState.store(kThreadStopAsked);
-        uint32_t start = OsTickCount();
-        while (c->threadState.load() != kThreadStopped) {
-            if (OsTickCount() - start > kThreadStopLimit) return false;
-            OsSetEvent(c->wakeEvent);
-            OsSleep(1);
-        }
-        OsJoinThread(c->transmitThread);
-        c->transmitThread = nullptr;
-    }
-    c->threadState.store(kThreadStopped);
-    return true;
-}
-
-void DestroyList_locked() {
-    if (g_list != nullptr && g_list->first == nullptr && g_parked == nullptr) {
+void DestroyList_openLocked() {
+    if (List() != nullptr && List()->first == nullptr && Lib().parked == nullptr) {
         {
-            std::lock_guard<std::mutex> list(g_listLock);
-            OsFree(g_list);
-            g_list = nullptr;
+            OsMutexGuard list(Lib().connectionsLock);
+            OsFree(List());
+            List() = nullptr;
         }
-        DestroyAdapterCallLock();
+        DestroyAdapterCallLock_openLocked();
     }
 }
 
@@ -344,8 +229,8 @@ bool DrainPins(DeviceConnection* c, uint32_t limit) {
 // joined, queued requests ended with 142, calls inside drained, every
 // mailbox unloaded, the adapter closed, the record freed. False, with the
 // record kept and the steps done so far remembered, when something may
-// still reach it. Under the open lock.
-bool FinishRelease_locked(DeviceConnection* c, unsigned callWait, uint32_t drainLimit, bool settle) {
+// still reach it.
+bool FinishRelease_openLocked(DeviceConnection* c, unsigned callWait, uint32_t drainLimit, bool settle) {
     if (!StopTransmitThread(c)) return false;
     // Senders still waiting on this queue wake with 142; calls and callbacks
     // that found the connection before it left the list end first, so that
@@ -358,9 +243,9 @@ bool FinishRelease_locked(DeviceConnection* c, unsigned callWait, uint32_t drain
         {
             AdapterCallGuard guard(callWait);
             char text[kConfigTextSize];
-            if (guard.held()) MuxCheckDataLink(c, text);  // the result does not matter
+            if (guard.held()) MuxCheckDataLink_adapterCallLocked(c, text);  // the result does not matter
         }
-        bool closed = CloseAdapter_locked(c, callWait);
+        bool closed = CloseAdapter_openLocked(c, callWait);
         // The adapter may still fill a mailbox it was not told to unload,
         // unless the adapter itself is gone.
         if (!unloaded && !closed) return false;
@@ -371,11 +256,11 @@ bool FinishRelease_locked(DeviceConnection* c, unsigned callWait, uint32_t drain
 }
 
 // Tries to end the parked connections again.
-void RetryParked_locked() {
-    for (DeviceConnection** link = &g_parked; *link != nullptr;) {
+void RetryParked_openLocked() {
+    for (DeviceConnection** link = &Lib().parked; *link != nullptr;) {
         DeviceConnection* c = *link;
         DeviceConnection* next = c->next;
-        if (FinishRelease_locked(c, kAdapterCallWait, 0, false)) {
+        if (FinishRelease_openLocked(c, kAdapterCallWait, 0, false)) {
             *link = next;
         } else {
             link = &c->next;
@@ -386,23 +271,23 @@ void RetryParked_locked() {
 }  // namespace
 
 int16_t OpenConnection(const ConnectConfig& config, const ProtocolPlan& plan, DeviceConnection** connection) {
-    std::lock_guard<std::mutex> open(g_openLock);
-    RetryParked_locked();
+    OsMutexGuard open(Lib().openLock);
+    RetryParked_openLocked();
     bool createdList = false;
-    if (g_list == nullptr) {
+    if (List() == nullptr) {
         ConnectionList* list = NewRecord<ConnectionList>();
         if (list == nullptr) return kErrNotEnoughMemory;
-        if (!CreateAdapterCallLock()) {
+        if (!CreateAdapterCallLock_openLocked()) {
             FreeRecord(list);
             return kErrNotEnoughMemory;
         }
-        std::lock_guard<std::mutex> guard(g_listLock);
-        g_list = list;
+        OsMutexGuard guard(Lib().connectionsLock);
+        List() = list;
         createdList = true;
     }
-    for (DeviceConnection* c = g_list->first; c != nullptr; c = c->next) {
+    for (DeviceConnection* c = First_openLocked(); c != nullptr; c = c->next) {
         if (SameSettings(c->config, config)) {
-            std::lock_guard<std::mutex> guard(g_listLock);
+            OsMutexGuard guard(Lib().connectionsLock);
             ++c->clientCount;
             *connection = c;
             return kRp1210Ok;
@@ -415,7 +300,7 @@ int16_t OpenConnection(const ConnectConfig& config, const ProtocolPlan& plan, De
     if (c != nullptr) {
         c->config = config;
         c->plan = plan;
-        c->protocolKind = KindOf(plan);
+        c->protocolKind = plan.kind;
         c->noTimestamp = plan.noTimestamp ? 1 : 0;
         c->externalDevice = Contains(config.deviceDescription, "COM");
         c->threadState.store(kThreadStopped);
@@ -424,12 +309,12 @@ int16_t OpenConnection(const ConnectConfig& config, const ProtocolPlan& plan, De
     }
     if (result == kRp1210Ok) {
         stage = kBound;
-        result = OpenAdapter(c);
+        result = OpenAdapter_openLocked(c);
         c->adapterOpen.store(result == kRp1210Ok);
     }
     if (result == kRp1210Ok) {
         stage = kAdapterOpen;
-        result = OpenDataLink(c);
+        result = OpenDataLink_openLocked(c);
     }
     if (result == kRp1210Ok) {
         c->clientCount = 1;
@@ -438,41 +323,35 @@ int16_t OpenConnection(const ConnectConfig& config, const ProtocolPlan& plan, De
     }
     if (result == kRp1210Ok) {
         stage = kMailboxes;
-        c->wakeEvent = OsCreateEvent();
-        result = c->wakeEvent != nullptr ? int16_t{kRp1210Ok} : int16_t{kErrBlockNotAllowed};
+        result = StartTransmitThread(c);
     }
     if (result == kRp1210Ok) {
-        c->threadState.store(kThreadRunning);
-        c->transmitThread = OsStartThread(TransmitThreadMain, c, kThreadStack);
-        if (c->transmitThread == nullptr) {
-            c->threadState.store(kThreadStopped);
-            result = kErrNotEnoughMemory;
-        }
-    }
-    if (result == kRp1210Ok) {
-        std::lock_guard<std::mutex> guard(g_listLock);
-        c->next = g_list->first;
-        g_list->first = c;
+        OsMutexGuard guard(Lib().connectionsLock);
+        c->next = List()->first;
+        List()->first = c;
         *connection = c;
         return kRp1210Ok;
     }
 
     // Undo in reverse order.
-    if (stage >= kMailboxes) UnloadTransmitMailboxes(c, kReleaseCallWait);
-    if (stage >= kAdapterOpen) CloseAdapter_locked(c, kReleaseCallWait);
+    if (stage >= kMailboxes) {
+        AdapterCallGuard guard(kReleaseCallWait);
+        if (guard.held()) UnloadTransmitMailboxes_adapterCallLocked(c);
+    }
+    if (stage >= kAdapterOpen) CloseAdapter_openLocked(c, kReleaseCallWait);
     if (c != nullptr) FreeConnection(c);
-    if (createdList) DestroyList_locked();
+    if (createdList) DestroyList_openLocked();
     return result;
 }
 
 void ReleaseConnection(DeviceConnection* c) {
     if (c == nullptr) return;
-    std::lock_guard<std::mutex> open(g_openLock);
+    OsMutexGuard open(Lib().openLock);
     {
-        std::lock_guard<std::mutex> guard(g_listLock);
+        OsMutexGuard guard(Lib().connectionsLock);
         if (--c->clientCount > 0) return;
         // Out of the list: no callback finds it from now on.
-        for (DeviceConnection** link = &g_list->first; *link != nullptr; link = &(*link)->next) {
+        for (DeviceConnection** link = &List()->first; *link != nullptr; link = &(*link)->next) {
             if (*link == c) {
                 *link = c->next;
                 break;
@@ -480,16 +359,16 @@ void ReleaseConnection(DeviceConnection* c) {
         }
     }
     c->next = nullptr;
-    if (!FinishRelease_locked(c, kReleaseCallWait, kPinDrainLimit, true)) {
-        c->next = g_parked;
-        g_parked = c;
+    if (!FinishRelease_openLocked(c, kReleaseCallWait, kPinDrainLimit, true)) {
+        c->next = Lib().parked;
+        Lib().parked = c;
     }
-    RetryParked_locked();
-    DestroyList_locked();
+    RetryParked_openLocked();
+    DestroyList_openLocked();
 }
 
 int16_t ReopenConnection(DeviceConnection* c, bool freshHandle) {
-    std::lock_guard<std::mutex> open(g_openLock);
+    OsMutexGuard open(Lib().openLock);
     // What was queued at the loss ends now, with 142.
     FailPendingRequests(c);
     uint32_t timer = 0;
@@ -498,27 +377,27 @@ int16_t ReopenConnection(DeviceConnection* c, bool freshHandle) {
         if (!UnloadAllMailboxes(c, kReleaseCallWait)) return kErrHardwareNotResponding;
         if (freshHandle) {
             // The handle stopped answering: no connection takes it again.
-            std::lock_guard<std::mutex> guard(g_listLock);
-            for (DeviceConnection* other = g_list->first; other != nullptr; other = other->next) {
+            OsMutexGuard guard(Lib().connectionsLock);
+            for (DeviceConnection* other = List()->first; other != nullptr; other = other->next) {
                 if (other->config.deviceId == c->config.deviceId && other->adapterHandle == c->adapterHandle) {
                     other->handleSuspect.store(true);
                 }
             }
         }
-        CloseAdapter_locked(c, kReleaseCallWait);
+        CloseAdapter_openLocked(c, kReleaseCallWait);
         c->adapterOpen.store(false);
     }
     c->handleSuspect.store(false);
     uint32_t lastTime = c->lastAdapterTime.load();
     uint32_t lastTick = c->lastAdapterTick.load();
     bool seen = c->adapterTimeSeen.load();
-    int16_t result = OpenAdapter(c);
+    int16_t result = OpenAdapter_openLocked(c);
     if (result != kRp1210Ok) return result;
     c->adapterOpen.store(true);
-    result = OpenDataLink(c);
+    result = OpenDataLink_openLocked(c);
     if (result == kRp1210Ok) result = LoadTransmitMailboxes(c);
     if (result != kRp1210Ok) {
-        CloseAdapter_locked(c, kReleaseCallWait);
+        CloseAdapter_openLocked(c, kReleaseCallWait);
         c->adapterOpen.store(false);
         return result;
     }
@@ -528,53 +407,19 @@ int16_t ReopenConnection(DeviceConnection* c, bool freshHandle) {
     if (seen && QueryAdapterTimer(c, &now) == kRp1210Ok) {
         c->timeBase.store(c->timeBase.load() + lastTime + (OsTickCount() - lastTick) - now);
     }
-    OsSetEvent(c->wakeEvent);
+    WakeTransmitThread(c);
     return kRp1210Ok;
 }
 
-DeviceConnection* PinListedConnection(const void* owner) {
-    if (owner == nullptr) return nullptr;
-    std::lock_guard<std::mutex> guard(g_listLock);
-    for (DeviceConnection* c = g_list ? g_list->first : nullptr; c != nullptr; c = c->next) {
-        if (c == owner) {
-            if (c->clientCount <= 0) return nullptr;
-            c->pins.fetch_add(1);
-            return c;
-        }
-    }
-    return nullptr;
-}
-
-DeviceConnection* PinClientConnection(ClientRecord* client) {
-    std::lock_guard<std::mutex> guard(g_listLock);
-    DeviceConnection* c = client->connection;
-    if (c != nullptr) c->pins.fetch_add(1);
-    return c;
-}
-
-void UnpinConnection(DeviceConnection* connection) {
-    if (connection != nullptr) connection->pins.fetch_sub(1);
-}
-
-DeviceConnection* SwapClientConnection(ClientRecord* client, DeviceConnection* connection) {
-    std::lock_guard<std::mutex> guard(g_listLock);
-    return client->connection.exchange(connection);
-}
-
 void SetConnectionJ1708Mode(DeviceConnection* connection, int16_t mode) {
-    std::lock_guard<std::mutex> open(g_openLock);
+    OsMutexGuard open(Lib().openLock);
     connection->config.j1708Mode = mode;
-}
-
-int ConnectionClientCount(DeviceConnection* connection) {
-    std::lock_guard<std::mutex> guard(g_listLock);
-    return connection->clientCount;
 }
 
 int16_t QueryAdapterDescription(DeviceConnection* c, char text[kConfigTextSize]) {
     AdapterCallGuard guard(kAdapterCallWait);
     if (!guard.held() || !c->adapterOpen.load()) return kErrHardwareNotResponding;
-    return MuxCheckDataLink(c, text) == 0 ? kRp1210Ok : kErrHardwareNotResponding;
+    return MuxCheckDataLink_adapterCallLocked(c, text) == 0 ? kRp1210Ok : kErrHardwareNotResponding;
 }
 
 int16_t QueryAdapterTimer(DeviceConnection* c, uint32_t* value) {
@@ -589,11 +434,20 @@ int16_t QueryAdapterTimer(DeviceConnection* c, uint32_t* value) {
     return kRp1210Ok;
 }
 
+int16_t ResetAdapter(DeviceConnection* c) {
+    AdapterCallGuard guard(kAdapterCallWait);
+    uint8_t command = 0;
+    if (!guard.held() || c->mux.entries.ResetZMX(c->adapterHandle, reinterpret_cast<ZmxWord>(&command)) != 0) {
+        return kErrHardwareNotResponding;
+    }
+    return kRp1210Ok;
+}
+
 int OpenConnectionCount() {
-    std::lock_guard<std::mutex> open(g_openLock);
+    OsMutexGuard open(Lib().openLock);
     int count = 0;
-    for (DeviceConnection* c = g_list ? g_list->first : nullptr; c != nullptr; c = c->next) ++count;
-    for (DeviceConnection* c = g_parked; c != nullptr; c = c->next) ++count;
+    for (DeviceConnection* c = First_openLocked(); c != nullptr; c = c->next) ++count;
+    for (DeviceConnection* c = Lib().parked; c != nullptr; c = c->next) ++count;
     return count;
 }
 

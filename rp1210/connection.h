@@ -1,15 +1,16 @@
-// The adapter connection layer: opening, sharing and releasing the
-// DeviceConnection that serves clients of identical settings, and the calls
-// that ask an open adapter for its description and its timer.
+// The adapter connection layer: opening, sharing, re-opening and releasing
+// the DeviceConnection that serves clients of identical settings, and the
+// calls that ask an open adapter for its description, its timer and a
+// reset.
 //
-// ConnectionList (newest first) and AdapterCallLock exist from the first open
-// connection to the last. Opening and releasing are serialised by one
-// process-wide open lock; the list itself is guarded by the list lock, which
-// callbacks take to find their connection. Lock order: see library.h.
+// The connection list and AdapterCallLock exist from the first open
+// connection to the last (library.h). openLock serialises opening, sharing,
+// re-opening and releasing.
 #pragma once
 
 #include "rp1210/library.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // Opens a connection for `config` (read and planned by the connect), or
@@ -25,7 +26,8 @@ int16_t OpenConnection(const ConnectConfig& config, const ProtocolPlan& plan, De
 // the multiplexer released. The last connection takes the list and
 // AdapterCallLock with it. A connection that something may still reach (a
 // thread that did not stop, a call still inside, mailboxes the adapter may
-// still fill) is left allocated rather than freed.
+// still fill) is parked rather than freed, and tried again at every later
+// open and release.
 void ReleaseConnection(DeviceConnection* connection);
 
 // Opens the connection again in place, for every client that shares it:
@@ -40,23 +42,9 @@ void ReleaseConnection(DeviceConnection* connection);
 // every client of the connection and its recoverLock.
 int16_t ReopenConnection(DeviceConnection* connection, bool freshHandle);
 
-// The listed connection at `owner` (a mailbox's owner field) when it has
-// clients, pinned; nullptr otherwise. Every pin is returned with
-// UnpinConnection.
-DeviceConnection* PinListedConnection(const void* owner);
-// The client's connection, pinned, or nullptr while it has none.
-DeviceConnection* PinClientConnection(ClientRecord* client);
-void UnpinConnection(DeviceConnection* connection);
-// Puts `connection` in the client's place (under the list lock); returns the
-// one it replaces.
-DeviceConnection* SwapClientConnection(ClientRecord* client, DeviceConnection* connection);
-
 // Sets the J1708 mode the connection's data link is opened with (command 15,
 // before its re-open).
 void SetConnectionJ1708Mode(DeviceConnection* connection, int16_t mode);
-
-// The number of clients sharing the connection.
-int ConnectionClientCount(DeviceConnection* connection);
 
 // The adapter's description text (CheckDataLink, at most 79 characters):
 // 0, or 142 when the adapter does not answer or AdapterCallLock cannot be had.
@@ -64,10 +52,11 @@ int16_t QueryAdapterDescription(DeviceConnection* connection, char text[kConfigT
 // The adapter timer (RequestTimerValue): 0 or 142 (also while the
 // connection has no adapter). A value read is remembered for timestamps.
 int16_t QueryAdapterTimer(DeviceConnection* connection, uint32_t* value);
+// Resets the adapter (ResetZMX with a command byte 0): 0 or 142.
+int16_t ResetAdapter(DeviceConnection* connection);
 
-// Library-wide state, for tests and checks: open connections (released
-// ones that could not be ended yet included) and whether AdapterCallLock
-// exists.
+// Open connections, released ones that could not be ended yet included
+// (for tests and checks).
 int OpenConnectionCount();
 
 // Splits the first 120 characters of an adapter description into fields

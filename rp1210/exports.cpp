@@ -14,8 +14,8 @@
 #include "rp1210/commands.h"
 #include "rp1210/receive.h"
 #include "rp1210/rp1210_defs.h"
+#include "rp1210/send.h"
 #include "rp1210/status.h"
-#include "rp1210/transmit.h"
 
 #include <cstring>
 

@@ -1,16 +1,15 @@
 // The link monitor and the re-open of a connection.
 //
-// Lock order (library.h): a re-open takes the sendLock of every client of
-// the connection (lowest id first, at most 1000 ms each), then the
-// connection's recoverLock, then goes through the connection layer (open
-// lock, AdapterCallLock) and the claims. Each client's monitor looks at its
-// own connection; whichever gets there first re-opens it for all.
+// Locks (library.h): a re-open takes the sendLock of every client of the
+// connection (lowest id first, at most 1000 ms each), then the
+// connection's recoverLock, then goes through the connection layer
+// (openLock, AdapterCallLock) and the claims. Each client's monitor looks at
+// its own connection; whichever gets there first re-opens it for all.
 #include "rp1210/monitor.h"
 
 #include "rp1210/claim.h"
-#include "rp1210/clients.h"
 #include "rp1210/connection.h"
-#include "rp1210/receive.h"
+#include "rp1210/mailboxes.h"
 #include "rp1210/rp1210_defs.h"
 #include "rp1210/transmit.h"
 
@@ -47,13 +46,14 @@ void MarkLost(DeviceConnection* connection) {
 int16_t RestoreReceivePaths(ClientRecord* c, DeviceConnection* connection) {
     if (c->passAll.load()) return OpenAllReceivePaths(connection);
     // A copy of the filters, so that no lock is held over the adapter calls.
-    OsLockMutex(c->filterLock, kOsWaitForever);
-    size_t count = 0;
-    for (FilterEntry* f = c->filters->first; f != nullptr; f = f->next) ++count;
-    FilterEntry* filters = count > 0 ? static_cast<FilterEntry*>(OsAllocate(count * sizeof(FilterEntry))) : nullptr;
-    size_t copied = 0;
-    for (FilterEntry* f = c->filters->first; f != nullptr && filters != nullptr; f = f->next) filters[copied++] = *f;
-    OsUnlockMutex(c->filterLock);
+    size_t count = 0, copied = 0;
+    FilterEntry* filters = nullptr;
+    {
+        OsMutexGuard guard(c->filterLock);
+        for (FilterEntry* f = c->filters->first; f != nullptr; f = f->next) ++count;
+        filters = count > 0 ? static_cast<FilterEntry*>(OsAllocate(count * sizeof(FilterEntry))) : nullptr;
+        for (FilterEntry* f = c->filters->first; f != nullptr && filters != nullptr; f = f->next) filters[copied++] = *f;
+    }
     if (count > 0 && filters == nullptr) return kErrNotEnoughMemory;
     int16_t result = kRp1210Ok;
     for (size_t i = copied; i > 0 && result == kRp1210Ok; --i) result = AddFilterMailbox(connection, filters[i - 1]);
@@ -99,11 +99,11 @@ int16_t Recover(DeviceConnection* connection, uint32_t generation, bool freshHan
     int locked = 0;
     while (locked < count && OsLockMutex(group[locked]->sendLock, kSendLockWait)) ++locked;
     int16_t result = -1;
-    if (locked == count && OsLockMutex(connection->recoverLock, 0)) {
-        if (connection->generation.load() == generation) {
+    if (locked == count) {
+        OsMutexGuard recover(connection->recoverLock, 0);  // another monitor is at it: leave it
+        if (recover.held() && connection->generation.load() == generation) {
             result = ReopenForClients(connection, group, count, freshHandle);
         }
-        OsUnlockMutex(connection->recoverLock);
     }
     uint32_t timer = 0;
     bool answers = result == kRp1210Ok && QueryAdapterTimer(connection, &timer) == kRp1210Ok;
@@ -161,12 +161,13 @@ int16_t ReopenClientConnection(ClientRecord* c) {
     DeviceConnection* connection = PinClientConnection(c);
     if (connection == nullptr) return kErrHardwareNotResponding;
     int16_t result = kErrHardwareNotResponding;
-    if (OsLockMutex(connection->recoverLock, kSendLockWait)) {
+    OsMutexGuard recover(connection->recoverLock, kSendLockWait);
+    if (recover.held()) {
         SetConnectionJ1708Mode(connection, c->config.j1708Mode);
         ClientRecord* group[1] = {c};
         result = ReopenForClients(connection, group, 1, false);
         if (result == kRp1210Ok) connection->generation.fetch_add(1);
-        OsUnlockMutex(connection->recoverLock);
+        recover.Unlock();
     }
     if (result != kRp1210Ok && c->monitorRunning.load()) MarkLost(connection);
     UnpinConnection(connection);

@@ -1,13 +1,11 @@
 #include "rp1210/mux_binding.h"
 
+#include "rp1210/library.h"
 #include "rp1210/rp1210_defs.h"
 
-#include <atomic>
 #include <cstring>
 
 namespace {
-
-std::atomic<OsMutex*> g_adapterCallLock{nullptr};
 
 template <class Fn>
 bool Bind(OsLibrary* module, const char* name, Fn* entry) {
@@ -17,28 +15,22 @@ bool Bind(OsLibrary* module, const char* name, Fn* entry) {
 
 }  // namespace
 
-bool CreateAdapterCallLock() {
-    if (g_adapterCallLock.load() != nullptr) return true;
+bool CreateAdapterCallLock_openLocked() {
+    if (Lib().adapterCallLock.load() != nullptr) return true;
     OsMutex* lock = OsCreateMutex();
     if (lock == nullptr) return false;
-    g_adapterCallLock.store(lock);
+    Lib().adapterCallLock.store(lock);
     return true;
 }
 
-void DestroyAdapterCallLock() {
-    OsMutex* lock = g_adapterCallLock.exchange(nullptr);
+void DestroyAdapterCallLock_openLocked() {
+    OsMutex* lock = Lib().adapterCallLock.exchange(nullptr);
     if (lock != nullptr) OsDestroyMutex(lock);
 }
 
-bool AdapterCallLockExists() { return g_adapterCallLock.load() != nullptr; }
+bool AdapterCallLockExists() { return Lib().adapterCallLock.load() != nullptr; }
 
-AdapterCallGuard::AdapterCallGuard(unsigned milliseconds) : lock_(g_adapterCallLock.load()) {
-    if (lock_ != nullptr && !OsLockMutex(lock_, milliseconds)) lock_ = nullptr;
-}
-
-AdapterCallGuard::~AdapterCallGuard() {
-    if (lock_ != nullptr) OsUnlockMutex(lock_);
-}
+AdapterCallGuard::AdapterCallGuard(unsigned milliseconds) : guard_(Lib().adapterCallLock.load(), milliseconds) {}
 
 int16_t BindMultiplexer(MuxBinding* binding) {
     std::memset(binding, 0, sizeof *binding);

@@ -3,50 +3,16 @@
 // process-wide mutex held around every call into it (the multiplexer has no
 // locks of its own and relies on it).
 //
-// AdapterCallLock lives from the first connection to the last (created and
-// destroyed under the connection layer's open lock). Whoever takes it holds a
-// live connection, so it exists for as long as they use it.
+// AdapterCallLock is the library context's (library.h): it lives from the
+// first connection to the last (created and destroyed under openLock).
+// Whoever takes it holds a live connection, so it exists for as long as they
+// use it. The binding's records (MuxEntries, MuxBinding) are declared with
+// the connection in library.h.
 #pragma once
 
-#include "mux/zmx_entries.h"
-#include "os/os.h"
+#include "rp1210/library.h"
 
 #include <cstdint>
-
-using MuxInitZmxFn = int32_t(HV_CALL*)(uint16_t* handle, int16_t adapterNumber);
-using MuxRestoreZmxFn = int32_t(HV_CALL*)(uint16_t handle);
-using MuxNameFn = int32_t(HV_CALL*)(const char* name);
-
-struct MuxEntries {
-    MuxInitZmxFn InitZMX;
-    MuxRestoreZmxFn RestoreZMX;
-    ZmxEntryW1 InitDataLink;
-    ZmxEntryW1 CheckDataLink;
-    ZmxEntryWSS LoadZMXBuffer;  // bound, never called
-    ZmxEntryWSS ReadZMXBuffer;  // bound, never called
-    ZmxEntryW1 LoadMailBox;
-    ZmxEntryW1 UnloadMailBox;
-    ZmxEntryW1 TransmitMailBoxAsync;  // bound, never called
-    ZmxEntryW1 TransmitMailBox;       // bound, never called
-    ZmxEntryWB UpdateTransmitMailBox;
-    ZmxEntryW1 RequestTimerValue;
-    ZmxEntryWB UpdateTransmitMailBoxAsync;
-    ZmxEntryW1 ConfigureTransportProtocol;
-    ZmxEntryW1 ResetZMX;
-    MuxNameFn SetSerialDLL;
-    MuxNameFn SetSerialHDLL;
-    MuxNameFn SetIsaDLL;
-    MuxNameFn SetTcp_IpDLL;
-    MuxNameFn SetUsb2KDLL;
-    MuxNameFn SetUsb98DLL;
-    MuxNameFn SetWirelessDLL;  // optional
-    MuxNameFn SetINIFile;
-};
-
-struct MuxBinding {
-    OsLibrary* module;
-    MuxEntries entries;
-};
 
 // How long a thread waits for AdapterCallLock: callers' threads and opens
 // give up after 500 ms (the call then fails with 142); releases, which must
@@ -54,22 +20,19 @@ struct MuxBinding {
 constexpr unsigned kAdapterCallWait = 500;
 constexpr unsigned kReleaseCallWait = 5000;
 
-// Creates or destroys AdapterCallLock (only under the open lock).
-bool CreateAdapterCallLock();
-void DestroyAdapterCallLock();
+// Creates or destroys AdapterCallLock (the library context's; openLock held).
+bool CreateAdapterCallLock_openLocked();
+void DestroyAdapterCallLock_openLocked();
 bool AdapterCallLockExists();
 
 // Holds AdapterCallLock for a scope when it could be taken in time.
 class AdapterCallGuard {
 public:
     explicit AdapterCallGuard(unsigned milliseconds);
-    ~AdapterCallGuard();
-    AdapterCallGuard(const AdapterCallGuard&) = delete;
-    AdapterCallGuard& operator=(const AdapterCallGuard&) = delete;
-    bool held() const { return lock_ != nullptr; }
+    bool held() const { return guard_.held(); }
 
 private:
-    OsMutex* lock_;
+    OsMutexGuard guard_;
 };
 
 // Loads "ZMXMRP32.DLL", binds the 23 entry points and names the transport

@@ -1,6 +1,7 @@
 #include "rp1210/status.h"
 
 #include "rp1210/connection.h"
+#include "rp1210/protocols.h"
 #include "rp1210/rp1210_defs.h"
 
 #include <algorithm>
@@ -65,15 +66,8 @@ int16_t ReadHardwareStatus(ClientRecord* client, uint8_t info[16]) {
     std::memset(info, 0, 16);
     info[0] = static_cast<uint8_t>((answered ? 0x01 : 0) | (external ? 0x04 : 0x02));
     info[1] = clients;
-    int pair = -1;  // bytes 2-9: one pair per channel-1 protocol
-    switch (kind) {
-        case kKindJ1939: pair = 2; break;
-        case kKindJ1708: pair = 4; break;
-        case kKindCan: pair = 6; break;
-        case kKindJ1850: pair = 8; break;
-        default: break;  // second channels report none
-    }
-    if (pair >= 0) {
+    int pair = Protocol(kind).statusPair;  // bytes 2-9: one pair per channel-1 protocol
+    if (pair > 0) {
         info[pair] = 0x01;  // link flags
         info[pair + 1] = clients;
     }
