@@ -37,6 +37,23 @@ function(zmx_forwarded_entries out_entries out_not_on_serialn)
   set(${out_not_on_serialn} ${not_on_serialn} PARENT_SCOPE)
 endfunction()
 
+# The entries that name a transport library, as NAME:4, read from
+# mux/zmx_entries.h (the one list of them), into `out_entries`.
+function(zmx_name_entries out_entries)
+  file(READ ${CMAKE_SOURCE_DIR}/mux/zmx_entries.h text)
+  string(REGEX MATCHALL "X\\((Set[A-Za-z0-9_]+DLL)," names "${text}")
+  set(entries)
+  foreach(item ${names})
+    string(REGEX REPLACE "X\\((Set[A-Za-z0-9_]+DLL)," "\\1" name "${item}")
+    list(APPEND entries ${name}:4)
+  endforeach()
+  list(LENGTH entries count)
+  if(NOT count EQUAL 8)
+    message(FATAL_ERROR "mux/zmx_entries.h: expected 8 entries that name a transport library, found ${count}")
+  endif()
+  set(${out_entries} ${entries} PARENT_SCOPE)
+endfunction()
+
 # The open and restore entries of a transport library.
 set(ZMX_LINK_ENTRIES InitCommLink:8 InitPCCard:8 InitTCP_IP:8 InitTCP_IPListen:8 InitUSBLink:8
     RestoreCommLink:4 RestorePCCard:4 RestoreTCP_IP:4 RestoreUSBLink:4)
@@ -71,4 +88,20 @@ function(export_names out)
     list(APPEND names ${name})
   endforeach()
   set(${out} ${names} PARENT_SCOPE)
+endfunction()
+
+# deliverable_dll(TARGET FILE_BASE SOURCE RESOURCE LINK EXPORTS...): a
+# deliverable DLL FILE_BASE.DLL beside the test programs (where they and the
+# install image find it) from SOURCE linked with LINK, exporting exactly the
+# entries' plain names, with RESOURCE (its version information) in the
+# win32 build.
+function(deliverable_dll target file_base source resource link)
+  add_library(${target} SHARED ${source})
+  target_link_libraries(${target} PRIVATE ${link})
+  set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".DLL" OUTPUT_NAME ${file_base}
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  plain_exports(${target} ${file_base}.DLL ${ARGN})
+  if(WIN32)
+    target_sources(${target} PRIVATE ${resource})
+  endif()
 endfunction()

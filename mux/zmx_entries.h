@@ -29,6 +29,29 @@ using ZmxEntryWSS = int32_t(HV_CALL*)(uint16_t id, ZmxWord value, uint16_t first
 // A transport's answer to LoadMailBox when the adapter is busy: try later.
 constexpr int32_t kZmxAdapterBusy = 10;
 
+// X(entry, slot, file, use): the multiplexer's entries that name a transport
+// library (slot: the multiplexer's LibraryName), in the order the RP1210
+// library calls them, with the file it names and its use of the entry: 1
+// needed (a multiplexer without it is not bound), 0 called when present,
+// -1 not called. SetINIFile, which names the adapter INI, comes after the
+// needed ones.
+#define ZMX_NAME_ENTRIES(X)                          \
+    X(SetSerialDLL, Serial, "ZMXSRP32.DLL", 1)       \
+    X(SetIsaDLL, Isa, "ZMXIRP32.DLL", 1)             \
+    X(SetTcp_IpDLL, TcpIp, "ZMXTRP32.DLL", 1)        \
+    X(SetSerialHDLL, SerialH, "ZMXHRP32.DLL", 1)     \
+    X(SetUsb2KDLL, Usb2K, "ZMXURP2K.DLL", 1)         \
+    X(SetUsb98DLL, Usb98, "ZMXURP98.DLL", 1)         \
+    X(SetWirelessDLL, Wireless, "ZMXWRP32.DLL", 0)   \
+    X(SetSerialNDLL, SerialN, "", -1)
+
+enum ZmxNameEntry : int {
+#define ZMX_NAME_INDEX(entry, slot, file, use) kName##entry,
+    ZMX_NAME_ENTRIES(ZMX_NAME_INDEX)
+#undef ZMX_NAME_INDEX
+    kZmxNameEntryCount
+};
+
 // X(name): the open and restore entries of a transport library, in the
 // order of a transport's entry row.
 #define ZMX_LINK_ENTRIES(X) \

@@ -53,30 +53,12 @@ HV_EXPORT int32_t HV_CALL RestoreUSBLink(uint16_t handle) {
     return MuxRestoreLink(TheMultiplexer(), kLinkUsb, handle);
 }
 
-HV_EXPORT int32_t HV_CALL SetSerialDLL(const char* name) {
-    return MuxSetLibraryName(TheMultiplexer(), LibraryName::Serial, name);
-}
-HV_EXPORT int32_t HV_CALL SetSerialHDLL(const char* name) {
-    return MuxSetLibraryName(TheMultiplexer(), LibraryName::SerialH, name);
-}
-HV_EXPORT int32_t HV_CALL SetSerialNDLL(const char* name) {
-    return MuxSetLibraryName(TheMultiplexer(), LibraryName::SerialN, name);
-}
-HV_EXPORT int32_t HV_CALL SetIsaDLL(const char* name) {
-    return MuxSetLibraryName(TheMultiplexer(), LibraryName::Isa, name);
-}
-HV_EXPORT int32_t HV_CALL SetTcp_IpDLL(const char* name) {
-    return MuxSetLibraryName(TheMultiplexer(), LibraryName::TcpIp, name);
-}
-HV_EXPORT int32_t HV_CALL SetUsb98DLL(const char* name) {
-    return MuxSetLibraryName(TheMultiplexer(), LibraryName::Usb98, name);
-}
-HV_EXPORT int32_t HV_CALL SetUsb2KDLL(const char* name) {
-    return MuxSetLibraryName(TheMultiplexer(), LibraryName::Usb2K, name);
-}
-HV_EXPORT int32_t HV_CALL SetWirelessDLL(const char* name) {
-    return MuxSetLibraryName(TheMultiplexer(), LibraryName::Wireless, name);
-}
+#define ZMX_DEFINE_NAME_ENTRY(entry, slot, file, use)                        \
+    HV_EXPORT int32_t HV_CALL entry(const char* name) {                       \
+        return MuxSetLibraryName(TheMultiplexer(), LibraryName::slot, name); \
+    }
+ZMX_NAME_ENTRIES(ZMX_DEFINE_NAME_ENTRY)
+#undef ZMX_DEFINE_NAME_ENTRY
 HV_EXPORT int32_t HV_CALL SetINIFile(const char* name) { return MuxSetIniFile(TheMultiplexer(), name); }
 
 #define ZMX_DEFINE_FORWARDED(name, shape, serialN)                                                    \

@@ -3,6 +3,7 @@
 // regard to case, text-mode line ends.
 #include "os/os.h"
 #include "os/os_internal.h"
+#include "os/os_sync.h"
 #include "os/pe_version.h"
 
 #include <dirent.h>
@@ -392,22 +393,28 @@ uint32_t OsPlatformTickCount() {
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// A mutex with a timed take, built on a plain mutex and a condition
-// variable (a flag says who holds it), so that thread checkers see every
-// take and release.
-struct OsMutex {
+// Mutexes and events (os_sync.h) on a plain mutex and a condition variable.
+namespace {
+
+struct StdMonitor {
     std::mutex lock;
-    std::condition_variable released;
-    bool held = false;
-    int waiters = 0;  // threads in a wait: only they need a notify
+    std::condition_variable_any changed;
+    void Lock() { lock.lock(); }
+    void Unlock() { lock.unlock(); }
+    void Wait(unsigned milliseconds) {
+        if (milliseconds == kOsWaitForever) {
+            changed.wait(lock);
+        } else {
+            changed.wait_for(lock, std::chrono::milliseconds(milliseconds));
+        }
+    }
+    void Wake() { changed.notify_one(); }
 };
 
-struct OsEvent {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool set = false;
-    int waiters = 0;
-};
+}  // namespace
+
+struct OsMutex : ossync::TimedMutex<StdMonitor> {};
+struct OsEvent : ossync::AutoResetEvent<StdMonitor> {};
 
 struct OsThread {
     pthread_t thread;
@@ -417,36 +424,10 @@ struct OsThread {
 
 OsMutex* OsPlatformCreateMutex() { return new (std::nothrow) OsMutex(); }
 
-bool OsLockMutex(OsMutex* mutex, unsigned milliseconds) {
-    if (mutex == nullptr) return false;
-    std::unique_lock<std::mutex> lock(mutex->lock);
-    if (!mutex->held) {
-        mutex->held = true;
-        return true;
-    }
-    unsigned real = OsRealWait(milliseconds);
-    auto free = [mutex] { return !mutex->held; };
-    ++mutex->waiters;
-    bool taken = true;
-    if (real == kOsWaitForever) {
-        mutex->released.wait(lock, free);
-    } else {
-        taken = mutex->released.wait_for(lock, std::chrono::milliseconds(real), free);
-    }
-    --mutex->waiters;
-    if (taken) mutex->held = true;
-    return taken;
-}
+bool OsLockMutex(OsMutex* mutex, unsigned milliseconds) { return mutex != nullptr && mutex->Lock(milliseconds); }
 
 void OsUnlockMutex(OsMutex* mutex) {
-    if (mutex == nullptr) return;
-    bool wake;
-    {
-        std::lock_guard<std::mutex> lock(mutex->lock);
-        mutex->held = false;
-        wake = mutex->waiters > 0;
-    }
-    if (wake) mutex->released.notify_one();
+    if (mutex != nullptr) mutex->Unlock();
 }
 
 void OsDestroyMutex(OsMutex* mutex) { delete mutex; }
@@ -454,37 +435,14 @@ void OsDestroyMutex(OsMutex* mutex) { delete mutex; }
 OsEvent* OsPlatformCreateEvent() { return new (std::nothrow) OsEvent(); }
 
 void OsSetEvent(OsEvent* event) {
-    if (event == nullptr) return;
-    std::lock_guard<std::mutex> lock(event->lock);
-    event->set = true;
-    if (event->waiters > 0) event->changed.notify_one();
+    if (event != nullptr) event->Set();
 }
 
 void OsResetEvent(OsEvent* event) {
-    if (event == nullptr) return;
-    std::lock_guard<std::mutex> lock(event->lock);
-    event->set = false;
+    if (event != nullptr) event->Reset();
 }
 
-bool OsWaitEvent(OsEvent* event, unsigned milliseconds) {
-    if (event == nullptr) return false;
-    std::unique_lock<std::mutex> lock(event->lock);
-    if (!event->set) {
-        unsigned real = OsRealWait(milliseconds);
-        auto isSet = [event] { return event->set; };
-        ++event->waiters;
-        bool set = true;
-        if (real == kOsWaitForever) {
-            event->changed.wait(lock, isSet);
-        } else {
-            set = event->changed.wait_for(lock, std::chrono::milliseconds(real), isSet);
-        }
-        --event->waiters;
-        if (!set) return false;
-    }
-    event->set = false;  // auto-reset: one waiter takes it
-    return true;
-}
+bool OsWaitEvent(OsEvent* event, unsigned milliseconds) { return event != nullptr && event->Wait(milliseconds); }
 
 void OsDestroyEvent(OsEvent* event) { delete event; }
 

@@ -1,6 +1,7 @@
 // The OS layer on the Windows API.
 #include "os/os.h"
 #include "os/os_internal.h"
+#include "os/os_sync.h"
 
 #include <windows.h>
 #include <process.h>
@@ -100,115 +101,47 @@ OsVersion OsPlatformVersion() {
 
 uint32_t OsPlatformTickCount() { return GetTickCount(); }
 
-// Mutexes and events live in the process: a slim reader/writer lock and a
-// condition variable with a flag, so that taking and releasing them costs no
-// kernel call unless someone has to wait (the same design as the POSIX side,
-// and the same semantics: a mutex is not taken twice by its owner).
-struct OsMutex {
-    SRWLOCK lock;
-    CONDITION_VARIABLE released;
-    bool held;
-    int waiters;
-};
-
-struct OsEvent {
-    SRWLOCK lock;
-    CONDITION_VARIABLE changed;
-    bool set;
-    int waiters;
-};
-
+// Mutexes and events live in the process (os_sync.h): a slim reader/writer
+// lock and a condition variable.
 namespace {
 
-// Waits on `condition` (lock held) until `done()` or the time-out; true when done.
-template <class Done>
-bool WaitUntil(CONDITION_VARIABLE* condition, SRWLOCK* lock, unsigned milliseconds, Done done) {
-    unsigned real = OsRealWait(milliseconds);
-    ULONGLONG start = GetTickCount64();
-    while (!done()) {
-        DWORD wait = INFINITE;
-        if (real != kOsWaitForever) {
-            ULONGLONG passed = GetTickCount64() - start;
-            if (passed >= real) return false;
-            wait = static_cast<DWORD>(real - passed);
-        }
-        SleepConditionVariableSRW(condition, lock, wait, 0);
+struct SrwMonitor {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+    void Lock() { AcquireSRWLockExclusive(&lock); }
+    void Unlock() { ReleaseSRWLockExclusive(&lock); }
+    void Wait(unsigned milliseconds) {
+        SleepConditionVariableSRW(&changed, &lock, milliseconds == kOsWaitForever ? INFINITE : milliseconds, 0);
     }
-    return true;
-}
+    void Wake() { WakeConditionVariable(&changed); }
+};
 
 }  // namespace
 
-OsMutex* OsPlatformCreateMutex() {
-    OsMutex* mutex = new (std::nothrow) OsMutex();
-    if (mutex == nullptr) return nullptr;
-    InitializeSRWLock(&mutex->lock);
-    InitializeConditionVariable(&mutex->released);
-    return mutex;
-}
+struct OsMutex : ossync::TimedMutex<SrwMonitor> {};
+struct OsEvent : ossync::AutoResetEvent<SrwMonitor> {};
 
-bool OsLockMutex(OsMutex* mutex, unsigned milliseconds) {
-    if (mutex == nullptr) return false;
-    AcquireSRWLockExclusive(&mutex->lock);
-    bool taken = true;
-    if (mutex->held) {
-        ++mutex->waiters;
-        taken = WaitUntil(&mutex->released, &mutex->lock, milliseconds, [mutex] { return !mutex->held; });
-        --mutex->waiters;
-    }
-    if (taken) mutex->held = true;
-    ReleaseSRWLockExclusive(&mutex->lock);
-    return taken;
-}
+OsMutex* OsPlatformCreateMutex() { return new (std::nothrow) OsMutex(); }
+
+bool OsLockMutex(OsMutex* mutex, unsigned milliseconds) { return mutex != nullptr && mutex->Lock(milliseconds); }
 
 void OsUnlockMutex(OsMutex* mutex) {
-    if (mutex == nullptr) return;
-    AcquireSRWLockExclusive(&mutex->lock);
-    mutex->held = false;
-    bool wake = mutex->waiters > 0;
-    ReleaseSRWLockExclusive(&mutex->lock);
-    if (wake) WakeConditionVariable(&mutex->released);
+    if (mutex != nullptr) mutex->Unlock();
 }
 
 void OsDestroyMutex(OsMutex* mutex) { delete mutex; }
 
-OsEvent* OsPlatformCreateEvent() {
-    OsEvent* event = new (std::nothrow) OsEvent();
-    if (event == nullptr) return nullptr;
-    InitializeSRWLock(&event->lock);
-    InitializeConditionVariable(&event->changed);
-    return event;
-}
+OsEvent* OsPlatformCreateEvent() { return new (std::nothrow) OsEvent(); }
 
 void OsSetEvent(OsEvent* event) {
-    if (event == nullptr) return;
-    AcquireSRWLockExclusive(&event->lock);
-    event->set = true;
-    bool wake = event->waiters > 0;
-    ReleaseSRWLockExclusive(&event->lock);
-    if (wake) WakeConditionVariable(&event->changed);
+    if (event != nullptr) event->Set();
 }
 
 void OsResetEvent(OsEvent* event) {
-    if (event == nullptr) return;
-    AcquireSRWLockExclusive(&event->lock);
-    event->set = false;
-    ReleaseSRWLockExclusive(&event->lock);
+    if (event != nullptr) event->Reset();
 }
 
-bool OsWaitEvent(OsEvent* event, unsigned milliseconds) {
-    if (event == nullptr) return false;
-    AcquireSRWLockExclusive(&event->lock);
-    bool set = true;
-    if (!event->set) {
-        ++event->waiters;
-        set = WaitUntil(&event->changed, &event->lock, milliseconds, [event] { return event->set; });
-        --event->waiters;
-    }
-    if (set) event->set = false;  // auto-reset: one waiter takes it
-    ReleaseSRWLockExclusive(&event->lock);
-    return set;
-}
+bool OsWaitEvent(OsEvent* event, unsigned milliseconds) { return event != nullptr && event->Wait(milliseconds); }
 
 void OsDestroyEvent(OsEvent* event) { delete event; }
 

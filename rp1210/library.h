@@ -89,13 +89,7 @@ struct MuxEntries {
     ZmxEntryWB UpdateTransmitMailBoxAsync;
     ZmxEntryW1 ConfigureTransportProtocol;
     ZmxEntryW1 ResetZMX;
-    MuxNameFn SetSerialDLL;
-    MuxNameFn SetSerialHDLL;
-    MuxNameFn SetIsaDLL;
-    MuxNameFn SetTcp_IpDLL;
-    MuxNameFn SetUsb2KDLL;
-    MuxNameFn SetUsb98DLL;
-    MuxNameFn SetWirelessDLL;  // optional
+    MuxNameFn names[kZmxNameEntryCount];  // the entries that name a transport library (ZMX_NAME_ENTRIES)
     MuxNameFn SetINIFile;
 };
 

@@ -38,13 +38,10 @@ int16_t BindMultiplexer(MuxBinding* binding) {
     if (module == nullptr) return kErrMultiplexerNotBound;
     MuxEntries& e = binding->entries;
     bool names = Bind(module, "SetINIFile", &e.SetINIFile);
-    names = Bind(module, "SetSerialDLL", &e.SetSerialDLL) && names;
-    names = Bind(module, "SetSerialHDLL", &e.SetSerialHDLL) && names;
-    names = Bind(module, "SetTcp_IpDLL", &e.SetTcp_IpDLL) && names;
-    names = Bind(module, "SetUsb2KDLL", &e.SetUsb2KDLL) && names;
-    names = Bind(module, "SetUsb98DLL", &e.SetUsb98DLL) && names;
-    names = Bind(module, "SetIsaDLL", &e.SetIsaDLL) && names;
-    Bind(module, "SetWirelessDLL", &e.SetWirelessDLL);
+#define BIND_NAME_ENTRY(entry, slot, file, use) \
+    if (use >= 0) names = (Bind(module, #entry, &e.names[kName##entry]) || use == 0) && names;
+    ZMX_NAME_ENTRIES(BIND_NAME_ENTRY)
+#undef BIND_NAME_ENTRY
     bool operations = Bind(module, "InitDataLink", &e.InitDataLink);
     operations = Bind(module, "CheckDataLink", &e.CheckDataLink) && operations;
     operations = Bind(module, "LoadZMXBuffer", &e.LoadZMXBuffer) && operations;
@@ -67,21 +64,22 @@ int16_t BindMultiplexer(MuxBinding* binding) {
     }
     {
         // The multiplexer's names are process-wide; every binding sets them
-        // again, in this order.
+        // again: the needed ones, the adapter INI, then those it may lack.
         AdapterCallGuard guard(kAdapterCallWait);
         if (!guard.held()) {
             OsFreeLibrary(module);
             std::memset(binding, 0, sizeof *binding);
             return kErrHardwareNotResponding;
         }
-        e.SetSerialDLL("ZMXSRP32.DLL");
-        e.SetIsaDLL("ZMXIRP32.DLL");
-        e.SetTcp_IpDLL("ZMXTRP32.DLL");
-        e.SetSerialHDLL("ZMXHRP32.DLL");
-        e.SetUsb2KDLL("ZMXURP2K.DLL");
-        e.SetUsb98DLL("ZMXURP98.DLL");
+#define CALL_NAME_ENTRY(entry, slot, file, use) \
+    if (use == 1) e.names[kName##entry](file);
+        ZMX_NAME_ENTRIES(CALL_NAME_ENTRY)
+#undef CALL_NAME_ENTRY
         e.SetINIFile("HVLNK32.ini");
-        if (e.SetWirelessDLL != nullptr) e.SetWirelessDLL("ZMXWRP32.DLL");
+#define CALL_OPTIONAL_NAME_ENTRY(entry, slot, file, use) \
+    if (use == 0 && e.names[kName##entry] != nullptr) e.names[kName##entry](file);
+        ZMX_NAME_ENTRIES(CALL_OPTIONAL_NAME_ENTRY)
+#undef CALL_OPTIONAL_NAME_ENTRY
     }
     binding->module = module;
     return kRp1210Ok;

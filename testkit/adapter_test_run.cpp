@@ -11,7 +11,7 @@
 // testkit/vendor/test_vendor.cpp). The run takes its real five seconds.
 #include "os/os.h"
 #include "tool/config/catalogue.h"
-#include "tool/test/adapter_test.h"
+#include "tool/adapter_test/adapter_test.h"
 
 #include <cstdio>
 #include <memory>

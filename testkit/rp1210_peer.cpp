@@ -32,7 +32,7 @@
 // a loss do not count).
 #include "os/os.h"
 #include "rp1210/rp1210_defs.h"
-#include "tool/test/rp1210_binding.h"
+#include "tool/adapter_test/rp1210_binding.h"
 
 #include <cstdarg>
 #include <cstdio>

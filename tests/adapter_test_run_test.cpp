@@ -1,6 +1,6 @@
 // The adapter test run as a user of the checker sees it: the status and data
 // windows line by line, the boxes, the states and the verdict.
-#include "tool/test/adapter_test.h"
+#include "tool/adapter_test/adapter_test.h"
 
 #include "os/os.h"
 #include "tests/support/counting_loader.h"

@@ -1,4 +1,4 @@
-#include "tool/test/rp1210_errors.h"
+#include "tool/adapter_test/rp1210_errors.h"
 
 #include "tests/support/text_windows.h"
 

@@ -36,18 +36,18 @@ void Release(OsLibrary* library) {
 }  // namespace
 
 CountingLoader::CountingLoader() {
-    std::lock_guard<std::mutex> lock(g_lock);
-    g_loads = g_releases = 0;
-    g_lookups.clear();
-    saved_ = OsGetHooks();
-    OsHooks hooks = saved_;
-    hooks.loadLibrary = Load;
-    hooks.getProcAddress = GetProc;
-    hooks.freeLibrary = Release;
-    OsSetHooks(&hooks);
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        g_loads = g_releases = 0;
+        g_lookups.clear();
+    }
+    hooks_.table().loadLibrary = Load;
+    hooks_.table().getProcAddress = GetProc;
+    hooks_.table().freeLibrary = Release;
+    hooks_.Apply();
 }
 
-CountingLoader::~CountingLoader() { OsSetHooks(&saved_); }
+CountingLoader::~CountingLoader() = default;
 
 int CountingLoader::loads() const {
     std::lock_guard<std::mutex> lock(g_lock);

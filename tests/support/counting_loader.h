@@ -3,6 +3,7 @@
 #pragma once
 
 #include "os/os.h"
+#include "tests/support/scoped_hooks.h"
 
 #include <string>
 #include <vector>
@@ -20,5 +21,5 @@ public:
     bool LookedUp(const std::string& name) const;
 
 private:
-    OsHooks saved_;
+    ScopedHooks hooks_;  // the table in force before comes back with it
 };

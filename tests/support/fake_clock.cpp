@@ -17,16 +17,15 @@ void Sleep(unsigned milliseconds) {
 
 }  // namespace
 
-FakeClock::FakeClock(long long startMilliseconds) : saved_(OsGetHooks()) {
+FakeClock::FakeClock(long long startMilliseconds) {
     g_milliseconds = startMilliseconds;
     g_sleeps = 0;
-    OsHooks hooks = saved_;
-    hooks.timeSeconds = Seconds;
-    hooks.tickCount = Tick;
-    hooks.sleep = Sleep;
-    OsSetHooks(&hooks);
+    hooks_.table().timeSeconds = Seconds;
+    hooks_.table().tickCount = Tick;
+    hooks_.table().sleep = Sleep;
+    hooks_.Apply();
 }
 
-FakeClock::~FakeClock() { OsSetHooks(&saved_); }
+FakeClock::~FakeClock() = default;
 
 long long FakeClock::sleeps() const { return g_sleeps.load(); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "os/os.h"
+#include "tests/support/scoped_hooks.h"
 
 class FakeClock {
 public:
@@ -16,5 +17,5 @@ public:
     long long sleeps() const;  // sleep calls so far
 
 private:
-    OsHooks saved_;
+    ScopedHooks hooks_;  // the table in force before comes back with it
 };

@@ -25,13 +25,12 @@ unsigned Wait(unsigned milliseconds) {
 
 }  // namespace
 
-FastClock::FastClock(unsigned factor, bool fastWaits) : saved_(OsGetHooks()) {
+FastClock::FastClock(unsigned factor, bool fastWaits) {
     g_factor = factor == 0 ? 1 : factor;
-    OsHooks hooks = saved_;
-    hooks.tickCount = Tick;
-    hooks.sleep = Sleep;
-    if (fastWaits) hooks.waitMilliseconds = Wait;
-    OsSetHooks(&hooks);
+    hooks_.table().tickCount = Tick;
+    hooks_.table().sleep = Sleep;
+    if (fastWaits) hooks_.table().waitMilliseconds = Wait;
+    hooks_.Apply();
 }
 
-FastClock::~FastClock() { OsSetHooks(&saved_); }
+FastClock::~FastClock() = default;

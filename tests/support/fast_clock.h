@@ -6,6 +6,7 @@
 #pragma once
 
 #include "os/os.h"
+#include "tests/support/scoped_hooks.h"
 
 class FastClock {
 public:
@@ -15,5 +16,5 @@ public:
     FastClock& operator=(const FastClock&) = delete;
 
 private:
-    OsHooks saved_;
+    ScopedHooks hooks_;  // the table in force before comes back with it
 };

@@ -20,13 +20,11 @@ TempWindowsDir::TempWindowsDir() {
     }
     if (dir_.empty()) throw std::runtime_error("cannot create a temporary directory");
     path_ = dir_.string();
-    saved_ = OsGetHooks();
     OsSetWindowsDirectory(path_.c_str());
     OsRecordMessageBoxes();
 }
 
 TempWindowsDir::~TempWindowsDir() {
-    OsSetHooks(&saved_);
     OsTakeRecordedMessageBoxes();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "os/os.h"
+#include "tests/support/scoped_hooks.h"
 
 #include <filesystem>
 #include <string>
@@ -30,5 +31,5 @@ public:
 private:
     std::filesystem::path dir_;
     std::string path_;
-    OsHooks saved_;  // the table in force before
+    ScopedHooks hooks_;  // the table in force before comes back with it
 };

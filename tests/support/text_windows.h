@@ -3,7 +3,7 @@
 // and which keeps every results discussion shown.
 #pragma once
 
-#include "tool/test/checker_ui.h"
+#include "tool/adapter_test/checker_ui.h"
 
 #include <map>
 #include <string>

@@ -6,7 +6,7 @@
 
 #include "tool/app/dialog.h"
 #include "tool/config/catalogue.h"
-#include "tool/test/adapter_test.h"
+#include "tool/adapter_test/adapter_test.h"
 
 #include <memory>
 #include <string>

@@ -6,8 +6,8 @@
 // and shows the verdict. Runs synchronously on the user-interface thread.
 #pragma once
 
-#include "tool/test/checker_ui.h"
-#include "tool/test/rp1210_api.h"
+#include "tool/adapter_test/checker_ui.h"
+#include "tool/adapter_test/rp1210_api.h"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "tool/test/version_report.h"
+#include "tool/adapter_test/version_report.h"
 
 #include "os/os.h"
 #include "tool/config/text_helpers.h"

@@ -2,7 +2,7 @@
 // its entry points, plain names first, then the decorated names.
 #pragma once
 
-#include "tool/test/rp1210_api.h"
+#include "tool/adapter_test/rp1210_api.h"
 
 // Loads `libraryFileName` and binds its entry points into `api`, storing the
 // library into api->library as soon as the load returns (also when a later

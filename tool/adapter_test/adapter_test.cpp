@@ -1,12 +1,12 @@
-#include "tool/test/adapter_test.h"
+#include "tool/adapter_test/adapter_test.h"
 
 #include "os/os.h"
 #include "tool/config/ini_reader.h"
 #include "tool/config/text_helpers.h"
-#include "tool/test/results_text.h"
-#include "tool/test/rp1210_binding.h"
-#include "tool/test/rp1210_errors.h"
-#include "tool/test/version_report.h"
+#include "tool/adapter_test/results_text.h"
+#include "tool/adapter_test/rp1210_binding.h"
+#include "tool/adapter_test/rp1210_errors.h"
+#include "tool/adapter_test/version_report.h"
 
 #include <cstring>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "tool/test/checker_ui.h"
+#include "tool/adapter_test/checker_ui.h"
 
 void AppendWindowLine(const CheckerUi& ui, const char* line, int control) {
     std::string text = ui.getText(ui.context, control);

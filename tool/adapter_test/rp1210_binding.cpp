@@ -1,4 +1,4 @@
-#include "tool/test/rp1210_binding.h"
+#include "tool/adapter_test/rp1210_binding.h"
 
 #include "os/os.h"
 #include "tool/config/ini_reader.h"

@@ -2,7 +2,7 @@
 // status window before the library is loaded.
 #pragma once
 
-#include "tool/test/checker_ui.h"
+#include "tool/adapter_test/checker_ui.h"
 
 // Appends one line per standard string key of the first translation of
 // `libraryFileName`'s version resource, or one warning entry when the

@@ -1,4 +1,4 @@
-#include "tool/test/results_text.h"
+#include "tool/adapter_test/results_text.h"
 
 #include "tool/config/text_helpers.h"
 

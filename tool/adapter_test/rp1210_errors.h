@@ -2,8 +2,8 @@
 // writes when an RP1210 call fails.
 #pragma once
 
-#include "tool/test/checker_ui.h"
-#include "tool/test/rp1210_api.h"
+#include "tool/adapter_test/checker_ui.h"
+#include "tool/adapter_test/rp1210_api.h"
 
 #include <cstdint>
 #include <string>
