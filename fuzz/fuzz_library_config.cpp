@@ -6,6 +6,7 @@
 // the vendor INI text; an adapter INI with sections ZMXInformation1..3 is
 // always beside it.
 #include "rp1210/config.h"
+#include "rp1210/protocols.h"
 #include "os/os.h"
 #include "rp1210/rp1210_defs.h"
 
@@ -52,12 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ProtocolPlan plan;
     if (PlanProtocol(config, &plan) != kRp1210Ok) return 0;
     if (plan.rawCount < 0 || plan.rawCount > 5 || (plan.channel != 1 && plan.channel != 2)) std::abort();
-    ProtocolKind kind = KindOf(plan);
+    ProtocolKind kind = plan.kind;
     if (kind < kKindJ1939 || kind > kKindCanCh2) std::abort();
     for (int32_t type = 0; type <= 6; ++type) {
         uint8_t bytes[5];
         BuildSetupBytes(plan, config, type, bytes);
-        uint8_t link = LinkCodeOf(plan, type);
+        uint8_t link = DataLinkCode(kind, type);
         if (link != 1 && link != 2 && link != 3 && link != 7) std::abort();
     }
     return 0;
