@@ -1,9 +1,8 @@
 // The OS layer's mutex with a time-out and its auto-reset event, written
 // once for both platforms over a platform "monitor": a small lock with a
 // condition variable (POSIX: std::mutex; Win32: a slim reader/writer lock).
-// Taking and releasing cost no kernel call unless someone has to wait, and
-// thread checkers see every take and release. A mutex is not taken twice by
-// its owner.
+// Nothing costs a kernel call unless someone has to wait. A mutex is not
+// taken twice by its owner.
 //
 //   struct Monitor {
 //       void Lock(); void Unlock();
@@ -14,6 +13,7 @@
 
 #include "os/os_internal.h"
 
+#include <atomic>
 #include <chrono>
 
 namespace ossync {
@@ -35,37 +35,38 @@ bool WaitUntil_monitorLocked(Monitor& monitor, unsigned milliseconds, Done done)
     return true;
 }
 
+// Taking a free mutex and releasing one nobody waits for are one atomic
+// operation each (acquire and release ordering, which thread checkers
+// follow); only a thread that has to wait uses the monitor.
 template <class Monitor>
 struct TimedMutex {
     Monitor monitor;
-    bool held = false;
-    int waiters = 0;  // threads in a wait: only they need a wake-up
+    std::atomic<int> state{0};  // 0: free; 1: held; 2: held, and a thread may be waiting
 
     bool Lock(unsigned milliseconds) {
+        int expected = 0;
+        if (state.compare_exchange_strong(expected, 1, std::memory_order_acquire)) return true;
         monitor.Lock();
-        bool taken = true;
-        if (held) {
-            ++waiters;
-            taken = WaitUntil_monitorLocked(monitor, milliseconds, [this] { return !held; });
-            --waiters;
-        }
-        if (taken) held = true;
+        // A waiter marks the mutex 2 as it looks, so the holder's release wakes it.
+        bool taken = WaitUntil_monitorLocked(
+            monitor, milliseconds, [this] { return state.exchange(2, std::memory_order_acquire) == 0; });
         monitor.Unlock();
         return taken;
     }
     void Unlock() {
+        if (state.exchange(0, std::memory_order_release) != 2) return;
+        // Through the monitor's lock: a waiter is either still looking (and
+        // sees the mutex free) or already waiting (and gets the wake-up).
         monitor.Lock();
-        held = false;
-        bool wake = waiters > 0;
         monitor.Unlock();
-        if (wake) monitor.Wake();
+        monitor.Wake();
     }
 };
 
 template <class Monitor>
 struct AutoResetEvent {
     Monitor monitor;
-    bool set = false;
+    std::atomic<bool> set{false};  // changed under the monitor's lock
     int waiters = 0;
 
     void Set() {
@@ -76,6 +77,7 @@ struct AutoResetEvent {
         if (wake) monitor.Wake();
     }
     void Reset() {
+        if (!set.load(std::memory_order_relaxed)) return;  // a Set racing this one may as well come after it
         monitor.Lock();
         set = false;
         monitor.Unlock();
@@ -85,7 +87,7 @@ struct AutoResetEvent {
         bool got = true;
         if (!set) {
             ++waiters;
-            got = WaitUntil_monitorLocked(monitor, milliseconds, [this] { return set; });
+            got = WaitUntil_monitorLocked(monitor, milliseconds, [this] { return set.load(); });
             --waiters;
         }
         if (got) set = false;  // auto-reset: one waiter takes it

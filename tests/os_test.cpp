@@ -314,6 +314,36 @@ TEST(OsLayer, MutexesEventsAndThreads) {
     OsDestroyMutex(mutex);
 }
 
+// Taking and releasing are cheap when nobody waits; under contention every
+// taker gets in once the holder lets go (no lost wake-up), one at a time,
+// while takers with a short time-out give up and leave the others waiting.
+TEST(OsLayer, AContendedMutexExcludesAndWakesEveryWaiter) {
+    OsMutex* mutex = OsCreateMutex();
+    ASSERT_NE(mutex, nullptr);
+    long counter = 0;
+    std::atomic<long> gaveUp{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20000; ++i) {
+                bool patient = t % 4 != 3;
+                if (!OsLockMutex(mutex, patient ? kOsWaitForever : 0)) {
+                    EXPECT_FALSE(patient);
+                    gaveUp.fetch_add(1);
+                    continue;
+                }
+                long seen = counter;
+                if (i % 64 == 0) std::this_thread::yield();  // hold it a while now and then
+                counter = seen + 1;
+                OsUnlockMutex(mutex);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(counter + gaveUp.load(), 8 * 20000L);
+    OsDestroyMutex(mutex);
+}
+
 TEST(OsLayer, WindowMessagesByNameWithoutRegardToCase) {
     unsigned data = OsRegisterWindowMessage("QRN_Test_Msg");
     EXPECT_GE(data, 0xC000u);
