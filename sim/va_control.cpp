@@ -300,6 +300,13 @@ HV_EXPORT int32_t HV_CALL VaCallCount(const char* entryName) {
     return -1;
 }
 
+HV_EXPORT int32_t HV_CALL VaDeliveryQueue(uint32_t* waiting, uint32_t* dropped) {
+    Lock lock(S().lock);
+    if (waiting != nullptr) *waiting = S().queuedDeliveries;
+    if (dropped != nullptr) *dropped = S().droppedDeliveries;
+    return kVaOk;
+}
+
 HV_EXPORT int32_t HV_CALL VaListAdapters(VaAdapterInfo* adapters, uint32_t capacity) {
     Lock lock(S().lock);
     uint32_t index = 0;
@@ -426,6 +433,7 @@ HV_EXPORT int32_t HV_CALL VaResetControls(void) {
     S().callLog.clear();
     S().holdCompletions = false;
     S().heldCompletions.clear();
+    S().droppedDeliveries = 0;
     for (auto& count : S().calls) count.store(0);
     for (auto& rule : S().forced) rule = State::ForcedFailure();
     S().failLoads = 0;

@@ -113,6 +113,9 @@ enum VaOpenEntry : uint8_t {
 // Largest frame data the module carries (J1939 transport messages are at most
 // 1785 bytes; J1708 messages fit easily).
 constexpr uint32_t kVaMaxData = 2048;
+// Frames heard and not yet delivered that the adapter keeps; more are
+// dropped (counted: VaDeliveryQueue), as an adapter's full receive buffer does.
+constexpr uint32_t kVaDeliveryQueueLimit = 65536;
 
 // One frame put on a simulated bus by an adapter (the transmitted log).
 struct VaFrame {
@@ -288,6 +291,11 @@ int32_t HV_CALL VaSetDescription(const char* text);
 // that is not an entry. Failed calls count too.
 int32_t HV_CALL VaCallCount(const char* entryName);
 
+// The adapter thread's work: frames heard and waiting to be delivered, and
+// frames dropped because kVaDeliveryQueueLimit were already waiting (since
+// the module was loaded or VaResetControls). Null pointers are skipped.
+int32_t HV_CALL VaDeliveryQueue(uint32_t* waiting, uint32_t* dropped);
+
 // Copies up to `capacity` open adapters, lowest id first; returns how many are open.
 int32_t HV_CALL VaListAdapters(VaAdapterInfo* adapters, uint32_t capacity);
 
@@ -353,6 +361,7 @@ int32_t HV_CALL VaResetControls(void);
     X(VaResetTimer)             \
     X(VaSetDescription)         \
     X(VaCallCount)              \
+    X(VaDeliveryQueue)          \
     X(VaListAdapters)           \
     X(VaListMailboxes)          \
     X(VaStartReplay)            \

@@ -17,15 +17,22 @@ constexpr uint8_t kBam = 32;
 constexpr uint8_t kAbort = 255;
 constexpr uint8_t kGlobal = 0xFF;
 
+// Connection Abort reasons (J1939-21).
 constexpr uint8_t kReasonTimeout = 3;
+constexpr uint8_t kReasonCtsDuringData = 4;     // a CTS while data of the last one is still being sent
+constexpr uint8_t kReasonRetransmitLimit = 5;   // too many requests for packets sent before
 constexpr uint8_t kReasonBadSequence = 7;
 constexpr uint8_t kReasonDuplicate = 8;
+constexpr uint8_t kReasonOther = 250;           // an announcement that contradicts itself
 
 constexpr size_t kMinSize = 9;
 constexpr size_t kMaxSize = 1785;  // 255 packets of 7 bytes
 constexpr unsigned kWindowLimit = 16;   // packets this node lets through per CTS
 
 constexpr uint64_t kBamGapMs = 50;  // between the packets of a BAM
+constexpr uint64_t kPacketGapMs = 1;  // between the packets of a CTS window
+constexpr unsigned kMaxRetransmits = 2;  // CTS asking again for packets already sent
+constexpr unsigned kMaxHolds = 16;       // CTS holding a connection without data
 constexpr uint64_t kT1Ms = 750;     // receiving: between packets
 constexpr uint64_t kT2Ms = 1250;    // receiving: from a CTS to its first packet
 constexpr uint64_t kT3Ms = 1250;    // sending: from the RTS or a window's last packet to the answer
@@ -92,6 +99,13 @@ void J1939Transport::StartWaiting(uint64_t nowMs) {
     }
 }
 
+// Ends a connection this node sends with an Abort of `reason`.
+void J1939Transport::Abort(size_t index, uint8_t reason, uint64_t nowMs) {
+    const Outgoing& s = sends_[index];
+    Control(s.source, s.destination, kAbort, reason, 0xFF, 0xFF, 0xFF, s.pgn);
+    Finish(index, false, reason, nowMs);
+}
+
 void J1939Transport::Finish(size_t index, bool ok, uint8_t reason, uint64_t nowMs) {
     results_.push_back(TpSendResult{sends_[index].ticket, ok, reason});
     sends_.erase(sends_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -107,6 +121,19 @@ void J1939Transport::SendPacket(const Outgoing& send, unsigned number) {
     for (size_t k = 0; k < 7; ++k)
         bytes[1 + k] = offset + k < send.data.size() ? send.data[offset + k] : 0xFF;
     Emit(kPfData, send.source, send.destination, bytes);
+}
+
+// The next packet of the window being sent; after the window's last, the
+// receiver's answer is awaited.
+void J1939Transport::SendWindowPacket(Outgoing& s, uint64_t nowMs) {
+    SendPacket(s, s.nextPacket);
+    s.sentUpTo = std::max(s.sentUpTo, s.nextPacket);
+    if (s.nextPacket++ < s.windowLast) {
+        s.deadline = nowMs + kPacketGapMs;
+        return;
+    }
+    s.state = s.windowLast == s.Packets() ? SendState::AwaitEnd : SendState::AwaitCts;
+    s.deadline = nowMs + kT3Ms;
 }
 
 void J1939Transport::OnFrame(uint32_t identifier, const uint8_t* data, uint8_t length, uint64_t nowMs) {
@@ -145,33 +172,49 @@ void J1939Transport::OnControl(uint8_t from, uint8_t to, const uint8_t* d, uint6
     for (size_t i = 0; i < sends_.size(); ++i) {
         Outgoing& s = sends_[i];
         if (s.source != to || s.destination != from) continue;
-        if (s.state != SendState::AwaitCts && s.state != SendState::AwaitEnd) return;
+        if (s.state != SendState::AwaitCts && s.state != SendState::AwaitEnd && s.state != SendState::Window) return;
         if (s.pgn != pgn) return;
         if (d[0] == kAbort) {
             Finish(i, false, d[1], nowMs);
         } else if (d[0] == kEndOfMessage) {
             if (s.state == SendState::AwaitEnd) Finish(i, true, 0, nowMs);
+        } else if (s.state == SendState::Window) {
+            Abort(i, kReasonCtsDuringData, nowMs);  // the receiver asks again before the window is through
         } else if (d[1] == 0) {
-            // Hold: the receiver keeps the connection open without data.
+            // Hold: the receiver keeps the connection open without data, a
+            // bounded number of times.
+            if (++s.holds > kMaxHolds) {
+                Abort(i, kReasonTimeout, nowMs);
+                return;
+            }
             s.state = SendState::AwaitCts;
             s.deadline = nowMs + kT4Ms;
         } else if (d[2] >= 1 && d[2] <= s.Packets()) {
-            // A window (or a repeat of earlier packets): all at once.
-            const unsigned last = std::min<unsigned>(d[2] + d[1] - 1u, s.Packets());
-            for (unsigned n = d[2]; n <= last; ++n) SendPacket(s, n);
-            s.state = last == s.Packets() ? SendState::AwaitEnd : SendState::AwaitCts;
-            s.deadline = nowMs + kT3Ms;
+            // A window, or a repeat of packets sent before (a bounded number
+            // of times): its packets paced, the first now.
+            if (d[2] <= s.sentUpTo && ++s.retransmits > kMaxRetransmits) {
+                Abort(i, kReasonRetransmitLimit, nowMs);
+                return;
+            }
+            s.nextPacket = d[2];
+            s.windowLast = std::min<unsigned>(d[2] + d[1] - 1u, s.Packets());
+            s.state = SendState::Window;
+            SendWindowPacket(s, nowMs);
         }
         return;
     }
 }
 
 // A BAM or an RTS: a new session from `from` to `to`, in place of any
-// earlier one between them. Announcements whose size and packet count do
-// not agree are not answered.
+// earlier one between them. An announcement whose size and packet count do
+// not agree (or that is too long) opens nothing: an RTS is answered with an
+// Abort, a BAM is ignored.
 void J1939Transport::OpenIncoming(uint8_t from, uint8_t to, const uint8_t* d, uint64_t nowMs) {
     const size_t size = static_cast<size_t>(d[1] | d[2] << 8);
-    if (size < kMinSize || size > kMaxSize || d[3] != PacketsFor(size)) return;
+    if (size < kMinSize || size > kMaxSize || d[3] != PacketsFor(size)) {
+        if (to != kGlobal) Control(to, from, kAbort, kReasonOther, 0xFF, 0xFF, 0xFF, ControlPgn(d));
+        return;
+    }
     Incoming& in = receives_[Key(from, to)];
     in = Incoming{to == kGlobal, ControlPgn(d), d[3], 1, 0, 0, std::vector<uint8_t>(size, 0xFF), 0};
     if (in.bam) {
@@ -196,17 +239,19 @@ void J1939Transport::OnData(uint8_t from, uint8_t to, const uint8_t* d, uint8_t 
     auto it = receives_.find(Key(from, to));
     if (it == receives_.end()) return;
     Incoming& in = it->second;
-    if (d[0] != in.expected) {
+    const size_t offset = static_cast<size_t>(in.expected - 1) * 7;
+    if (d[0] != in.expected || offset >= in.data.size()) {
         // Data cannot be recovered out of order: a BAM just ends, a
-        // connection is aborted.
+        // connection is aborted. Sequence numbers start at 1: 0 is never a
+        // repeat.
         if (!in.bam) {
-            const uint8_t reason = d[0] + 1u == in.expected ? kReasonDuplicate : kReasonBadSequence;
+            const uint8_t reason = d[0] != 0 && d[0] + 1u == in.expected ? kReasonDuplicate : kReasonBadSequence;
             Control(to, from, kAbort, reason, 0xFF, 0xFF, 0xFF, in.pgn);
         }
         receives_.erase(it);
         return;
     }
-    const size_t offset = static_cast<size_t>(in.expected - 1) * 7;
+    // Bounded by the message being put together, whatever the packet says.
     const size_t count = std::min<size_t>(std::min<size_t>(length - 1u, 7), in.data.size() - offset);
     std::memcpy(in.data.data() + offset, d + 1, count);
     ++in.expected;
@@ -230,6 +275,9 @@ void J1939Transport::Poll(uint64_t nowMs) {
         Outgoing& s = sends_[i];
         if (s.state == SendState::Waiting || s.deadline > nowMs) {
             ++i;
+        } else if (s.state == SendState::Window) {
+            SendWindowPacket(s, nowMs);
+            ++i;
         } else if (s.state == SendState::Paced) {
             SendPacket(s, s.nextPacket);
             if (s.nextPacket++ == s.Packets()) {
@@ -239,8 +287,7 @@ void J1939Transport::Poll(uint64_t nowMs) {
                 ++i;
             }
         } else {
-            Control(s.source, s.destination, kAbort, kReasonTimeout, 0xFF, 0xFF, 0xFF, s.pgn);
-            Finish(i, false, kReasonTimeout, nowMs);
+            Abort(i, kReasonTimeout, nowMs);
         }
     }
     for (auto it = receives_.begin(); it != receives_.end();) {

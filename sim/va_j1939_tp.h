@@ -2,8 +2,15 @@
 // to 1785 bytes cut into TP.DT packets of 7 bytes under TP.CM connection
 // management, and put back together on the receiving side. A BAM broadcasts
 // to every node at a fixed pace; an RTS/CTS connection to one node is paced
-// by the receiver's clear-to-send windows and closed by its end-of-message
-// acknowledgement.
+// by the receiver's clear-to-send windows (the packets of a window paced a
+// millisecond apart) and closed by its end-of-message acknowledgement.
+//
+// Whatever the other node sends is taken as possibly hostile: an
+// announcement whose size and packet count disagree is refused (an RTS with
+// an Abort), every copy into a message is bounded by that message, a
+// sequence number out of turn (0 included) ends the session, and a
+// receiver can neither ask for packets again more than twice nor hold a
+// connection open more than 16 times.
 //
 // The engine does no I/O and keeps no clock: every call takes the current
 // time in milliseconds, frames to transmit and finished work are collected
@@ -34,8 +41,9 @@ struct TpMessage {
     std::vector<uint8_t> data;
 };
 
-// A finished send: abortReason 0 when delivered, 3 on a time-out, else the
-// Abort reason received.
+// A finished send: abortReason 0 when delivered, else the reason it ended
+// with: the Abort reason received, or the one this node sent (3 time-out,
+// 4 CTS while a window is still being sent, 5 retransmit limit).
 struct TpSendResult {
     uint64_t ticket;
     bool ok;
@@ -73,7 +81,9 @@ public:
     void Clear();
 
 private:
-    enum class SendState { Waiting, Paced, AwaitCts, AwaitEnd };
+    // Waiting its turn, a BAM paced, a connection's window being sent
+    // (paced), waiting for the receiver's CTS or for its end of message.
+    enum class SendState { Waiting, Paced, Window, AwaitCts, AwaitEnd };
     struct Outgoing {
         uint64_t ticket;
         uint8_t source;
@@ -81,8 +91,12 @@ private:
         uint32_t pgn;
         std::vector<uint8_t> data;
         SendState state;
-        unsigned nextPacket;  // BAM: the next packet to send
+        unsigned nextPacket;  // BAM and a window: the next packet to send
         uint64_t deadline;
+        unsigned windowLast = 0;   // the last packet of the window being sent
+        unsigned sentUpTo = 0;     // the highest packet sent so far
+        unsigned retransmits = 0;  // CTS asking for packets sent before
+        unsigned holds = 0;        // CTS holding the connection without data
         unsigned Packets() const { return static_cast<unsigned>((data.size() + 6) / 7); }
     };
     struct Incoming {
@@ -99,6 +113,8 @@ private:
     void StartWaiting(uint64_t nowMs);
     void Finish(size_t index, bool ok, uint8_t reason, uint64_t nowMs);
     void SendPacket(const Outgoing& send, unsigned number);
+    void SendWindowPacket(Outgoing& send, uint64_t nowMs);
+    void Abort(size_t index, uint8_t reason, uint64_t nowMs);
     void OnControl(uint8_t source, uint8_t destination, const uint8_t* d, uint64_t nowMs);
     void OnData(uint8_t source, uint8_t destination, const uint8_t* d, uint8_t length, uint64_t nowMs);
     void OpenIncoming(uint8_t source, uint8_t destination, const uint8_t* d, uint64_t nowMs);

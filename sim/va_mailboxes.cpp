@@ -308,6 +308,16 @@ void Queue_locked(Work&& item) {
         S().heldCompletions.push_back(std::move(item));
         return;
     }
+    if (item.kind == Work::kDeliver) {
+        // Frames heard while the adapter thread is held up (a callback that
+        // does not return) wait in a bounded queue; what does not fit is lost,
+        // as in a full receive buffer.
+        if (S().queuedDeliveries >= kVaDeliveryQueueLimit) {
+            ++S().droppedDeliveries;
+            return;
+        }
+        ++S().queuedDeliveries;
+    }
     S().work.push_back(std::move(item));
     S().wake.notify_all();
 }

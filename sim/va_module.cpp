@@ -72,6 +72,7 @@ void AdapterThreadMain(ThreadRecord* self) {
         if (!S().work.empty()) {
             Work item = std::move(S().work.front());
             S().work.pop_front();
+            if (item.kind == Work::kDeliver) --S().queuedDeliveries;
             ++S().processing;
             Process_locked(item, lock);
             --S().processing;

@@ -227,6 +227,8 @@ struct State {
     std::vector<ThreadRecord*> retired;  // asked to stop, not joined yet
     std::deque<Work> work;
     int processing = 0;                  // work items being handled
+    uint32_t queuedDeliveries = 0;       // kDeliver items in `work`
+    uint32_t droppedDeliveries = 0;      // refused because that many were queued
 
     std::deque<LoggedFrame> transmitted;
     std::atomic<uint32_t> calls[kEntryCount];

@@ -3,12 +3,15 @@
 
 #include "sim/va_j1939_tp.h"
 #include "sim/va_socket.h"
+#include "sim/va_socketcand.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <thread>
 
@@ -20,12 +23,22 @@ constexpr int kConnectWait = 3000;   // ms for the connection and each handshake
 constexpr int kReconnectWait = 1000; // ms for the connection and the whole handshake when connecting again
 constexpr int kFirstRetry = 500;     // ms after a break before the first new connection is tried
 constexpr int kRetryPause = 1000;    // ms between later tries
-constexpr int kSendWait = 2000;      // ms a send may wait for room
+constexpr int kStallWait = 2000;     // ms a batch of writes may wait for the server to read
+constexpr size_t kBatchBytes = 65536;      // written at once at most
+constexpr size_t kOutputLimit = 1 << 20;   // bytes waiting to be written: more and the server is not reading
 constexpr int kReadSlice = 20;       // ms the link thread waits for data before it looks at its timers
-constexpr size_t kMessageLimit = 512;  // longest message kept; longer ones are skipped
+constexpr int kReadBatch = 64;       // messages read before the timers run again, whatever they are
 
 }  // namespace
 
+// Threads and locks. The link thread reads the connection, runs the
+// transport engine and makes new connections; the writer thread writes.
+// Callers (entries, under the module lock) never touch the socket: they put
+// text into the output queue. Lock order: the module lock, then engineLock_,
+// then outputLock_; writeLock_ (the writer's writes, a connection's
+// replacement) is taken with no other lock held, and handleLock_ (which
+// connection socket_ is, for Shutdown) is a leaf. No thread holds a link
+// lock while it takes the module lock.
 class WireLink {
 public:
     explicit WireLink(std::string bus)
@@ -54,6 +67,14 @@ private:
         Pending pending;
         bool ok;
     };
+    // Text for the connection; a single frame's send is answered once it
+    // is written (or could not be).
+    struct Output {
+        std::string text;
+        bool answered;
+        Pending pending;
+        uint64_t connection;  // the connection it was meant for
+    };
 
     bool Accepts(uint8_t destination) const {
         return (destinations_[destination >> 6].load() >> (destination & 63)) & 1;
@@ -62,23 +83,33 @@ private:
         return static_cast<uint64_t>(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count());
     }
-    bool SendText(const std::string& text);
-    void SendFrames_engineLocked(std::unique_lock<std::mutex>& engineLock);
+    bool Put(std::string text, const Pending* pending);
+    void PutFrames_engineLocked();
+    void Break(uint64_t connection);
+    void Break() { Break(connection_.load()); }
     void Run();
+    void Write();
     void Session();
     void Reconnect();
     bool Connect(TcpSocket& socket, std::string& input, int waitMs, int answerWaitMs);
-    bool NextMessage(std::string& message, int timeoutMs);
+    void FailOutput();
     void TakeResults_engineLocked(std::vector<Finished>& finished);
     void Report(std::vector<BusMessage>& received, std::vector<Finished>& finished);
 
     std::string bus_;
     TcpSocket socket_;
     std::string input_;               // bytes read and not yet parsed (link thread; handshake before it)
-    std::mutex engineLock_;           // engine_, pending_
+    std::mutex engineLock_;           // engine_, pending_, closed_
     J1939Transport engine_;
     std::map<uint64_t, Pending> pending_;
-    std::mutex sendLock_;             // writes to the connection
+    bool closed_ = false;             // the session has ended: no new transport sends
+    std::mutex outputLock_;           // output_, outputBytes_
+    std::condition_variable outputReady_;
+    std::deque<Output> output_;
+    size_t outputBytes_ = 0;
+    std::mutex writeLock_;
+    std::mutex handleLock_;
+    std::atomic<uint64_t> connection_{1};  // changes with every new connection
     std::atomic<uint64_t> destinations_[4];
     std::atomic<bool> down_{false};
     std::atomic<bool> stop_{false};
@@ -86,6 +117,7 @@ private:
     uint8_t address_[4] = {};
     uint16_t port_ = 0;
     std::thread thread_;
+    std::thread writer_;
     uint16_t adapterId_ = 0;
     uint64_t adapterSerial_ = 0;
     Clock::time_point start_ = Clock::now();
@@ -108,91 +140,12 @@ std::string EntryValue(const char* text, size_t size, const char* name) {
     return first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
 }
 
-bool IsHex(const std::string& text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
-}
-
-// "frame ID SECONDS.MICROS DATA" (DATA one run of hex digits, or bytes
-// separated by blanks) as a CAN 1 bus message; false for anything else.
-bool ParseFrame(const std::string& body, BusMessage& message) {
-    std::vector<std::string> words;
-    size_t at = 0;
-    while (at < body.size()) {
-        size_t start = body.find_first_not_of(" \t\r\n", at);
-        if (start == std::string::npos) break;
-        size_t end = body.find_first_of(" \t\r\n", start);
-        words.push_back(body.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        at = end == std::string::npos ? body.size() : end;
-    }
-    if (words.size() < 3 || words[0] != "frame" || !IsHex(words[1]) || words[1].size() > 8) return false;
-    std::string hex;
-    for (size_t i = 3; i < words.size(); ++i) {
-        if (!IsHex(words[i])) return false;
-        hex += words[i].size() == 1 ? "0" + words[i] : words[i];
-    }
-    if (hex.size() % 2 != 0 || hex.size() > 16) return false;
-    uint32_t identifier = static_cast<uint32_t>(std::strtoul(words[1].c_str(), nullptr, 16));
-    bool extended = words[1].size() > 3 || identifier > 0x7FF;
-    if (identifier > 0x1FFFFFFF) return false;
-    message.linkCode = kLinkCodeCan1;
-    message.width = extended ? 29 : 11;
-    message.identifier = identifier;
-    message.data.clear();
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        message.data.push_back(static_cast<uint8_t>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
-    }
-    return true;
-}
-
-std::string SendCommand(uint32_t identifier, uint8_t width, const uint8_t* data, size_t length) {
-    char text[64];
-    int n = std::snprintf(text, sizeof text, width == 29 ? "< send %08X %u" : "< send %03X %u",
-                          static_cast<unsigned>(identifier), static_cast<unsigned>(length));
-    std::string out(text, static_cast<size_t>(n));
-    for (size_t i = 0; i < length; ++i) {
-        std::snprintf(text, sizeof text, " %02X", data[i]);
-        out += text;
-    }
-    out += " >";
-    return out;
-}
-
-}  // namespace
-
-bool WireLink::SendText(const std::string& text) {
-    if (down_.load()) return false;
-    if (socket_.SendAll(text.data(), text.size(), kSendWait)) return true;
-    down_.store(true);
-    return false;
-}
-
-// Reads from `socket` until a whole "< ... >" message is in `input`; its
-// inside, trimmed. False on time-out, or with *broken set when the
-// connection is gone.
-static bool ReadMessage(TcpSocket& socket, std::string& input, std::string& message, int timeoutMs, bool* broken) {
+// Reads from `socket` until a whole message is in `input`; its inside. False
+// on time-out, or with *broken set when the connection is gone.
+bool ReadMessage(TcpSocket& socket, std::string& input, std::string& message, int timeoutMs, bool* broken) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        size_t open = input.find('<');
-        if (open == std::string::npos) {
-            input.clear();
-        } else {
-            size_t close = input.find('>', open);
-            size_t next = input.find('<', open + 1);
-            if (close != std::string::npos && (next == std::string::npos || close < next)) {
-                message = input.substr(open + 1, close - open - 1);
-                input.erase(0, close + 1);
-                size_t first = message.find_first_not_of(" \t\r\n");
-                size_t last = message.find_last_not_of(" \t\r\n");
-                message = first == std::string::npos ? std::string() : message.substr(first, last - first + 1);
-                return true;
-            }
-            if (next != std::string::npos) {
-                input.erase(0, next);  // an unterminated message: skipped
-                continue;
-            }
-            if (input.size() - open > kMessageLimit) input.clear();
-            else if (open > 0) input.erase(0, open);
-        }
+        if (NextSocketcandMessage(input, message)) return true;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0) return false;
         char buffer[4096];
@@ -206,15 +159,44 @@ static bool ReadMessage(TcpSocket& socket, std::string& input, std::string& mess
     }
 }
 
-bool WireLink::NextMessage(std::string& message, int timeoutMs) {
-    bool broken = false;
-    bool got = ReadMessage(socket_, input_, message, timeoutMs, &broken);
-    if (broken) down_.store(true);
-    return got;
+}  // namespace
+
+// Queues text for the connection. False (nothing queued) while the
+// connection is down; a server that has left kOutputLimit bytes unread
+// loses its connection.
+bool WireLink::Put(std::string text, const Pending* pending) {
+    {
+        std::lock_guard<std::mutex> guard(outputLock_);
+        if (down_.load()) return false;
+        if (outputBytes_ + text.size() <= kOutputLimit) {
+            outputBytes_ += text.size();
+            output_.push_back(Output{std::move(text), pending != nullptr, pending != nullptr ? *pending : Pending{},
+                                     connection_.load()});
+            outputReady_.notify_one();
+            return true;
+        }
+    }
+    Break();
+    return false;
 }
 
-// Connects `socket` to the server and opens the bus in raw mode: the
-// connection within `waitMs`, each answer within `answerWaitMs`.
+// The engine's frames, in order, behind what is queued already.
+void WireLink::PutFrames_engineLocked() {
+    for (const TpFrame& frame : engine_.TakeFrames()) {
+        if (!Put(SocketcandSend(frame.identifier, 29, frame.data, frame.length), nullptr)) break;
+    }
+}
+
+// The connection is broken (or given up): the adapter goes silent, both
+// threads' waits on the socket end at once. Only `connection` is broken:
+// one that has taken its place since stays.
+void WireLink::Break(uint64_t connection) {
+    std::lock_guard<std::mutex> guard(handleLock_);
+    if (connection != connection_.load()) return;
+    down_.store(true);
+    socket_.Shutdown();
+}
+
 bool WireLink::Connect(TcpSocket& socket, std::string& input, int waitMs, int answerWaitMs) {
     if (!socket.Connect(address_, port_, waitMs)) return false;
     auto ask = [&](const std::string& text, const char* answer) {
@@ -234,18 +216,17 @@ bool WireLink::Handshake(const uint8_t address[4], uint16_t port) {
 
 void WireLink::Hold(bool held) {
     held_.store(held);
-    if (!held) return;
-    std::lock_guard<std::mutex> guard(sendLock_);
-    down_.store(true);
-    socket_.Shutdown();  // the link thread's read ends at once
+    if (held) Break();
 }
 
 int32_t WireLink::Start(uint16_t adapterId, uint64_t adapterSerial) {
     adapterId_ = adapterId;
     adapterSerial_ = adapterSerial;
     try {
+        writer_ = std::thread([this] { Write(); });
         thread_ = std::thread([this] { Run(); });
     } catch (...) {
+        Stop();
         return kVaErrNoMemory;
     }
     return kVaOk;
@@ -253,23 +234,73 @@ int32_t WireLink::Start(uint16_t adapterId, uint64_t adapterSerial) {
 
 void WireLink::Stop() {
     stop_.store(true);
+    Break();
+    {
+        std::lock_guard<std::mutex> guard(outputLock_);
+        outputReady_.notify_all();
+    }
     if (thread_.joinable()) thread_.join();
-    std::lock_guard<std::mutex> guard(sendLock_);
+    if (writer_.joinable()) writer_.join();
+    std::lock_guard<std::mutex> write(writeLock_);
+    std::lock_guard<std::mutex> handle(handleLock_);
     socket_.Close();
 }
 
-// Takes the engine's frames and sends them in order; the send lock is taken
-// before the engine lock is let go, so batches never overtake each other.
-void WireLink::SendFrames_engineLocked(std::unique_lock<std::mutex>& engineLock) {
-    std::vector<TpFrame> frames = engine_.TakeFrames();
-    if (frames.empty()) return;
-    std::unique_lock<std::mutex> sendLock(sendLock_);
-    engineLock.unlock();
-    for (const TpFrame& frame : frames) {
-        if (!SendText(SendCommand(frame.identifier, 29, frame.data, frame.length))) break;
+// The writer thread: writes what is queued in batches, each batch within
+// kStallWait or the connection is given up, and answers the single frames'
+// sends once written (or failed).
+void WireLink::Write() {
+    for (;;) {
+        std::vector<Output> batch;
+        {
+            std::unique_lock<std::mutex> guard(outputLock_);
+            outputReady_.wait(guard, [this] { return stop_.load() || !output_.empty(); });
+            if (stop_.load()) return;
+            size_t bytes = 0;
+            while (!output_.empty() && (batch.empty() || bytes + output_.front().text.size() <= kBatchBytes)) {
+                bytes += output_.front().text.size();
+                batch.push_back(std::move(output_.front()));
+                output_.pop_front();
+            }
+            outputBytes_ -= bytes;
+        }
+        // Only what was meant for the connection there is now is written
+        // (connections change under writeLock_).
+        uint64_t connection;
+        bool written = true;
+        {
+            std::lock_guard<std::mutex> guard(writeLock_);
+            connection = connection_.load();
+            std::string bytes;
+            for (const Output& item : batch) {
+                if (item.connection == connection) bytes += item.text;
+            }
+            if (!bytes.empty()) written = !down_.load() && socket_.SendAll(bytes.data(), bytes.size(), kStallWait);
+        }
+        if (!written) Break(connection);
+        std::vector<Finished> finished;
+        std::vector<BusMessage> none;
+        for (const Output& item : batch) {
+            if (item.answered) finished.push_back({item.pending, written && item.connection == connection});
+        }
+        Report(none, finished);
     }
-    sendLock.unlock();  // never the send lock while waiting for the engine lock
-    engineLock.lock();
+}
+
+// What was queued for a connection that is gone fails.
+void WireLink::FailOutput() {
+    std::deque<Output> left;
+    {
+        std::lock_guard<std::mutex> guard(outputLock_);
+        left.swap(output_);
+        outputBytes_ = 0;
+    }
+    std::vector<Finished> finished;
+    std::vector<BusMessage> none;
+    for (const Output& item : left) {
+        if (item.answered) finished.push_back({item.pending, false});
+    }
+    Report(none, finished);
 }
 
 void WireLink::TakeResults_engineLocked(std::vector<Finished>& finished) {
@@ -332,10 +363,17 @@ void WireLink::Reconnect() {
         std::string input;
         if (!Connect(fresh, input, kReconnectWait, kReconnectWait)) continue;
         {
-            std::lock_guard<std::mutex> guard(sendLock_);
-            if (held_.load()) continue;  // held meanwhile: the new connection goes
-            socket_.Swap(fresh);         // the broken one closes with `fresh`
+            std::lock_guard<std::mutex> write(writeLock_);
+            std::lock_guard<std::mutex> handle(handleLock_);
+            if (held_.load() || stop_.load()) continue;  // held meanwhile: the new connection goes
+            socket_.Swap(fresh);                          // the broken one closes with `fresh`
             input_ = std::move(input);
+            connection_.fetch_add(1);
+        }
+        FailOutput();  // queued for the old connection after it ended
+        {
+            std::lock_guard<std::mutex> guard(engineLock_);
+            closed_ = false;
         }
         Lock lock(S().lock);
         Adapter* adapter = FindAdapter_locked(adapterId_);
@@ -357,22 +395,32 @@ void WireLink::Session() {
             uint64_t due = engine_.NextDue(), now = NowMs();
             if (due != UINT64_MAX) wait = due <= now ? 0 : static_cast<int>(std::min<uint64_t>(due - now, kReadSlice));
         }
+        // At most kReadBatch messages of any kind, and no longer than a
+        // slice: then the timers run and what was read is reported.
+        auto until = Clock::now() + std::chrono::milliseconds(kReadSlice);
         std::string body;
-        while (NextMessage(body, wait)) {
+        bool broken = false;
+        for (int count = 0; count < kReadBatch && ReadMessage(socket_, input_, body, wait, &broken); ++count) {
             wait = 0;
-            BusMessage message;
-            if (!ParseFrame(body, message)) continue;  // "ok", "echo", errors: nothing to deliver
-            if (message.width == 29) {
-                std::lock_guard<std::mutex> guard(engineLock_);
-                engine_.OnFrame(message.identifier, message.data.data(), static_cast<uint8_t>(message.data.size()),
-                                NowMs());
+            SocketcandFrame frame;
+            if (ParseSocketcandFrame(body, frame)) {  // "ok", "echo", errors: nothing to deliver
+                if (frame.width == 29) {
+                    std::lock_guard<std::mutex> guard(engineLock_);
+                    engine_.OnFrame(frame.identifier, frame.data.data(), static_cast<uint8_t>(frame.data.size()),
+                                    NowMs());
+                }
+                BusMessage message;
+                message.linkCode = kLinkCodeCan1;
+                message.width = frame.width;
+                message.identifier = frame.identifier;
+                message.data = std::move(frame.data);
+                received.push_back(std::move(message));
             }
-            received.push_back(std::move(message));
-            if (received.size() >= 64) break;
+            if (Clock::now() >= until) break;
         }
+        if (broken) Break();
         std::unique_lock<std::mutex> engineLock(engineLock_);
-        if (down_.load()) engine_.Clear();
-        else engine_.Poll(NowMs());
+        if (!down_.load()) engine_.Poll(NowMs());
         for (TpMessage& whole : engine_.TakeMessages()) {
             BusMessage message;
             message.linkCode = kLinkCodeCan1;
@@ -386,44 +434,40 @@ void WireLink::Session() {
             message.data = std::move(whole.data);
             received.push_back(std::move(message));
         }
-        SendFrames_engineLocked(engineLock);
+        PutFrames_engineLocked();
         TakeResults_engineLocked(finished);
         engineLock.unlock();
         Report(received, finished);
     }
-    // Broken or stopped: unfinished sends fail.
+    // Broken or stopped: unfinished sends fail, and no new one starts
+    // until the next connection.
     std::unique_lock<std::mutex> engineLock(engineLock_);
+    closed_ = true;
     engine_.Clear();
     engine_.TakeFrames();
     TakeResults_engineLocked(finished);
     engineLock.unlock();
-    if (!stop_.load()) Report(received, finished);
+    Report(received, finished);
+    FailOutput();
 }
 
 int32_t WireLink::Transmit_locked(const BusMessage& message, const Mailbox* key, uint64_t serial, bool freeAfter) {
     if (down_.load()) return kVaErrSilent;
+    const Pending pending{key, serial, freeAfter};
     if (!message.transport) {
-        std::string text = SendCommand(message.identifier, message.width, message.data.data(), message.data.size());
-        bool sent;
-        {
-            std::lock_guard<std::mutex> guard(sendLock_);
-            sent = SendText(text);
+        if (!Put(SocketcandSend(message.identifier, message.width, message.data.data(), message.data.size()),
+                 &pending)) {
+            return kVaErrSilent;
         }
-        if (!sent) return kVaErrSilent;
-        Work complete;
-        complete.kind = Work::kTxComplete;
-        complete.key = key;
-        complete.mailboxSerial = serial;
-        complete.freeAfter = freeAfter;
-        Queue_locked(std::move(complete));
         return kVaOk;
     }
-    std::unique_lock<std::mutex> engineLock(engineLock_);
+    std::lock_guard<std::mutex> guard(engineLock_);
+    if (closed_) return kVaErrSilent;  // the session has ended: nothing would ever answer it
     uint64_t ticket = engine_.Send(message.identifier, message.destination, message.data.data(), message.data.size(),
                                    NowMs());
     if (ticket == 0) return kVaErrBadParameter;
-    pending_[ticket] = Pending{key, serial, freeAfter};
-    SendFrames_engineLocked(engineLock);
+    pending_[ticket] = pending;
+    PutFrames_engineLocked();
     return kVaOk;
 }
 

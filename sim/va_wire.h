@@ -7,15 +7,20 @@
 // TP.CM / TP.DT sessions (BAM and RTS/CTS). Its other data links stay on the
 // module's simulated buses.
 //
-// Each link has one thread that reads the connection, runs the transport
+// Each link has a thread that reads the connection, runs the transport
 // timers and hands received frames and messages to the adapter thread as
-// work. Callers send single frames and start transport sessions on their own
-// threads. Lock order: the module lock, then the link's engine lock, then its
-// send lock; the link thread holds neither link lock when it takes the module
-// lock. A connection that breaks leaves the adapter silent (its forwarded
-// entries answer kVaErrSilent, its completions are lost); the link connects
-// again by itself at a bounded pace, and the adapter then answers as a
-// rebooted one (timer from 0, no data link, its mailboxes dead).
+// work, and a thread that writes. Callers send single frames and start
+// transport sessions on their own threads, and never wait for the
+// connection: what they send is queued, and a single frame's completion
+// comes once it is written. The server is whatever answers at the address:
+// its stream is read in bounded batches whatever it holds, and a server that
+// does not read what the adapter writes for 2 s (or leaves 1 MiB unread)
+// loses its connection. A connection that breaks leaves the adapter silent
+// (its forwarded entries answer kVaErrSilent, sends it had taken and not
+// written or finished are never answered, as a silent adapter's are not;
+// a send that finds the connection gone is refused); the link connects again by
+// itself at a bounded pace, and the adapter then answers as a rebooted one
+// (timer from 0, no data link, its mailboxes dead).
 #pragma once
 
 #include "sim/va_state.h"
@@ -41,8 +46,8 @@ void StopWireLink(WireLink& link);
 bool WireLinkDown(const WireLink& link);
 
 // Holds the link down (its connection closed, none made again) or lets it
-// connect again: the power of a networked adapter. Takes the link's send
-// lock; may be called under the module lock.
+// connect again: the power of a networked adapter. Never waits for the
+// connection; may be called under the module lock.
 void HoldWireLink(WireLink& link, bool held);
 
 // Whether the adapter's frames of `linkCode` travel on its bus link.

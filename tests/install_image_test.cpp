@@ -24,7 +24,7 @@ TEST(InstallImage, TheCheckerListsTheVendorItsDevicesAndProtocols) {
     ASSERT_EQ(catalogue->vendorCount, 1);
     EXPECT_EQ(VendorListEntry(catalogue->vendors[0]), "HVLNK32  - Halvery Group Vehicle Datalink Adapters");
     EXPECT_EQ(catalogue->vendors[0].deviceCount, 4);
-    EXPECT_EQ(catalogue->vendors[0].protocolCount, 7);
+    EXPECT_EQ(catalogue->vendors[0].protocolCount, 11);
     ReleaseCatalogue(catalogue.get());
     OsSetWindowsDirectory(nullptr);
 }
@@ -41,7 +41,10 @@ TEST(InstallImage, TheLibraryConnectsOnEveryDevice) {
     const struct {
         int16_t device;
         const char* protocol;
-    } cases[] = {{1, "J1939"}, {2, "J1708"}, {4, "CAN"}, {4, "J1939"}, {1, "J1850"}, {2, "PLC"}, {1, "J1939:Channel=2"}};
+    } cases[] = {{1, "J1939"}, {2, "J1708"}, {4, "CAN"}, {4, "J1939"}, {1, "J1850"}, {2, "PLC"}, {1, "J1939:Channel=2"},
+                 // What RP1210 applications in the field ask for, the rate in the name.
+                 {1, "J1939:Baud=Auto"}, {2, "J1939:Baud=Auto"}, {4, "J1939:Baud=250"}, {1, "J1939:Baud=500"},
+                 {2, "CAN:Baud=250"}, {1, "CAN:Baud=500"}};
     // Device 3 (TCP/IP) needs a bus server: the shared bus tests connect it.
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.device) + " " + c.protocol);

@@ -71,11 +71,16 @@ TEST(J1939TpSend, RtsFollowsCtsWindowsAndHoldUntilEndOfMessage) {
     const uint64_t ticket = t.Send(kIdAtoB, kB, data.data(), data.size(), 0);
     t.Send(kIdAtoB, kB, data.data(), data.size(), 0);  // waits its turn
     EXPECT_EQ(Sent(t), One(kCmAtoB, Cm(16, 40, 0, 6, 0xFF)));
+    // A window's packets go a millisecond apart, the first at once.
     Feed(t, kCmBtoA, Cm(17, 2, 1, 0xFF, 0xFF), 100);
-    EXPECT_EQ(Sent(t), (Frames{{kDtAtoB, Dt(data, 1)}, {kDtAtoB, Dt(data, 2)}}));
+    EXPECT_EQ(Sent(t), One(kDtAtoB, Dt(data, 1)));
+    EXPECT_EQ(t.NextDue(), 101u);
+    t.Poll(101);
+    EXPECT_EQ(Sent(t), One(kDtAtoB, Dt(data, 2)));
     Feed(t, kCmBtoA, Cm(17, 0, 3, 0xFF, 0xFF), 200);  // hold
     EXPECT_EQ(t.NextDue(), 1250u);
     Feed(t, kCmBtoA, Cm(17, 4, 3, 0xFF, 0xFF), 300);
+    for (uint64_t now = 301; now <= 303; ++now) t.Poll(now);
     EXPECT_EQ(Sent(t), (Frames{{kDtAtoB, Dt(data, 3)}, {kDtAtoB, Dt(data, 4)}, {kDtAtoB, Dt(data, 5)},
                                {kDtAtoB, Dt(data, 6)}}));
     Feed(t, kCmBtoA, Cm(19, 40, 0, 6, 0xFF), 400);
@@ -87,7 +92,7 @@ TEST(J1939TpSend, FailsOnTimeOutsAndAborts) {
     struct Case { const char* name; std::vector<Bytes> answers; uint64_t due; uint8_t reason; };
     const Case cases[] = {{"no CTS", {}, 1250, 3},
                           {"hold not renewed", {Cm(17, 0, 1, 0xFF, 0xFF)}, 1050, 3},
-                          {"no EoMA", {Cm(17, 2, 1, 0xFF, 0xFF)}, 1250, 3},
+                          {"no EoMA", {Cm(17, 2, 1, 0xFF, 0xFF)}, 1251, 3},  // the window's last packet at 1
                           {"Abort received", {Cm(255, 2, 0xFF, 0xFF, 0xFF)}, kNever, 2}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -95,11 +100,67 @@ TEST(J1939TpSend, FailsOnTimeOutsAndAborts) {
         const Bytes data = Pattern(9);
         const uint64_t ticket = t.Send(kIdAtoB, kB, data.data(), data.size(), 0);
         for (const Bytes& answer : c.answers) Feed(t, kCmBtoA, answer, 0);
+        t.Poll(1);
         Sent(t);
         EXPECT_EQ(t.NextDue(), c.due);
         if (c.due != kNever) t.Poll(c.due);
         EXPECT_EQ(Sent(t), c.due == kNever ? Frames{} : One(kCmAtoB, Cm(255, 3, 0xFF, 0xFF, 0xFF)));
         ExpectResult(t, ticket, false, c.reason);
+    }
+}
+
+TEST(J1939TpSend, AReceiverCanNeitherFloodNorKeepAConnection) {
+    const Bytes data = Pattern(1785);  // 255 packets
+    // A window of 255 packets: paced, one a millisecond.
+    {
+        va::J1939Transport t(AcceptsB);
+        t.Send(kIdAtoB, kB, data.data(), data.size(), 0);
+        Sent(t);
+        Feed(t, kCmBtoA, Cm(17, 255, 1, 0xFF, 0xFF), 10);
+        EXPECT_EQ(Sent(t).size(), 1u);
+        t.Poll(10);
+        EXPECT_EQ(Sent(t).size(), 0u);
+        t.Poll(12);
+        EXPECT_EQ(Sent(t).size(), 1u);
+    }
+    // A CTS while a window is still being sent; too many repeats; too many holds.
+    struct Case { const char* name; std::vector<Bytes> answers; uint8_t reason; };
+    std::vector<Bytes> repeats(4, Cm(17, 1, 1, 0xFF, 0xFF)), holds(17, Cm(17, 0, 1, 0xFF, 0xFF));
+    const Case cases[] = {{"CTS during data", {Cm(17, 16, 1, 0xFF, 0xFF), Cm(17, 16, 1, 0xFF, 0xFF)}, 4},
+                          {"repeated packets", repeats, 5},
+                          {"held for ever", holds, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        va::J1939Transport t(AcceptsB);
+        const uint64_t ticket = t.Send(kIdAtoB, kB, data.data(), data.size(), 0);
+        Sent(t);
+        Frames last;
+        for (const Bytes& answer : c.answers) {
+            Feed(t, kCmBtoA, answer, 100);
+            last = Sent(t);
+        }
+        ASSERT_FALSE(last.empty());
+        EXPECT_EQ(last.back(), std::make_pair(kCmAtoB, Cm(255, c.reason, 0xFF, 0xFF, 0xFF)));
+        ExpectResult(t, ticket, false, c.reason);
+    }
+}
+
+TEST(J1939TpReceive, AnnouncementsThatContradictThemselvesOpenNothing) {
+    // Size 9 but 255 packets, and too long: an RTS is answered with an Abort,
+    // a BAM ignored; the packets that follow make no message.
+    for (const Bytes& sizes : {Bytes{9, 0, 255}, Bytes{0xFA, 0x06, 255}}) {
+        va::J1939Transport t(AcceptsB);
+        Feed(t, kCmAtoB, Cm(16, sizes[0], sizes[1], sizes[2], 0xFF), 0);
+        EXPECT_EQ(Sent(t), One(kCmBtoA, Cm(255, 250, 0xFF, 0xFF, 0xFF)));
+        Feed(t, 0x1CECFF33, Cm(32, sizes[0], sizes[1], sizes[2], 0xFF), 0);
+        const Bytes data = Pattern(1785);
+        for (unsigned seq = 1; seq <= 255; ++seq) {
+            Feed(t, kDtAtoB, Dt(data, seq), 1);
+            Feed(t, 0x1CEBFF33, Dt(data, seq), 1);
+        }
+        EXPECT_TRUE(t.TakeMessages().empty());
+        EXPECT_EQ(Sent(t), Frames{});
+        EXPECT_EQ(t.NextDue(), kNever);
     }
 }
 
@@ -130,6 +191,7 @@ TEST(J1939TpReceive, RtsIsAnsweredWithCtsWindowsAndEndOfMessage) {
 TEST(J1939TpReceive, AbortsOnBadSequenceAndTimeOut) {
     struct Case { const char* name; std::vector<unsigned> packets; uint64_t due; uint8_t reason; };
     const Case cases[] = {{"out of order", {1, 3}, kNever, 7}, {"repeated", {1, 1}, kNever, 8},
+                          {"sequence number 0", {0}, kNever, 7},
                           {"silence between packets", {1}, 750, 3}, {"silence after CTS", {}, 1250, 3}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -161,13 +223,16 @@ TEST(J1939TpLink, TwoEnginesTransferTheLongestMessageBothWays) {
     const uint64_t ticketA = a.Send(kIdAtoB, kB, toB.data(), toB.size(), 0);
     const uint64_t ticketB = b.Send(0x18EF1122, kA, toA.data(), toA.size(), 0);
     unsigned windowsToA = 0;  // the CTS frames of B's answers
-    for (bool moved = true; moved;) {  // until the bus is quiet
+    uint64_t now = 0;
+    for (bool moved = true; moved || a.NextDue() != kNever || b.NextDue() != kNever; ++now) {  // until all is done
+        a.Poll(now);
+        b.Poll(now);
         const auto fromA = a.TakeFrames(), fromB = b.TakeFrames();
         moved = !fromA.empty() || !fromB.empty();
-        for (const va::TpFrame& f : fromA) b.OnFrame(f.identifier, f.data, f.length, 0);
+        for (const va::TpFrame& f : fromA) b.OnFrame(f.identifier, f.data, f.length, now);
         for (const va::TpFrame& f : fromB) {
             windowsToA += f.identifier == kCmBtoA && f.data[0] == 17;
-            a.OnFrame(f.identifier, f.data, f.length, 0);
+            a.OnFrame(f.identifier, f.data, f.length, now);
         }
     }
     EXPECT_EQ(windowsToA, 16u);  // 255 packets, 16 per CTS at most

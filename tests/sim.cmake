@@ -3,7 +3,7 @@
 add_executable(virtual_adapter_tests
   virtual_adapter_test.cpp
   support/sanitizer_options.cpp)
-target_link_libraries(virtual_adapter_tests PRIVATE test_support gtest_main)
+target_link_libraries(virtual_adapter_tests PRIVATE test_support va_socket gtest_main)
 add_dependencies(virtual_adapter_tests virtual_adapter_copies)
 target_compile_definitions(virtual_adapter_tests PRIVATE
   CAPTURE_LOG="${CMAKE_SOURCE_DIR}/testkit/data/engine-startup.log")

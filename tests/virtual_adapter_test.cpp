@@ -2,9 +2,11 @@
 // RP1210 library use it (ids, mailboxes, deliveries, transmissions,
 // callbacks on the adapter thread) and the test controls.
 #include "sim/va_client.h"
+#include "sim/va_socket.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -1227,6 +1229,194 @@ TEST_F(VirtualAdapterScript, ScriptBesideTheModuleIsReadAtTheFirstOpen) {
     EXPECT_EQ(total, delivered);
     EXPECT_EQ(1, done);
     EXPECT_EQ(0, va.RestoreCommLink(id));
+}
+
+// ---- The TCP/IP link against a bus server that misbehaves ------------------------------
+
+// The server end of a TCP/IP adapter's connection: answers the handshake,
+// then does what the test tells it with `socket`.
+class BusServer {
+public:
+    BusServer() { EXPECT_TRUE(listener_.Listen(0)); }
+
+    // Opens a TCP/IP adapter of `va` on this server, with its CAN 1 data link.
+    uint16_t OpenAdapter(VaModule& va) {
+        bool answered = false;
+        std::thread serve([&] { answered = Handshake(); });
+        LinkParams params{};
+        const uint8_t endpoint[8] = {127, 0, 0, 1, static_cast<uint8_t>(listener_.Port()),
+                                     static_cast<uint8_t>(listener_.Port() >> 8), 0, 0};
+        std::memcpy(&params, endpoint, sizeof endpoint);  // address, then the port
+        uint16_t handle = 0;
+        int32_t opened = va.InitTCP_IP(&handle, &params);
+        serve.join();
+        EXPECT_EQ(0, opened);
+        EXPECT_TRUE(answered);
+        uint16_t id = handle & 0x1FF;
+        DataLinkSetup setup{};
+        setup.linkCode = kLinkCodeCan1;
+        setup.errorCallback = RecordError;
+        EXPECT_EQ(0, va.InitDataLink(id, W(&setup)));
+        return id;
+    }
+
+    // Reads for at most `limit` until `done(everything read)`; everything read.
+    std::string ReadUntil(const std::function<bool(const std::string&)>& done, std::chrono::milliseconds limit) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (!done(read_) && std::chrono::steady_clock::now() < end) {
+            char buffer[65536];
+            int n = socket.Receive(buffer, sizeof buffer, 20);
+            if (n < 0) break;
+            read_.append(buffer, static_cast<size_t>(n));
+        }
+        return read_;
+    }
+    // Whether the adapter closes the connection within `limit` (what it sent is read and dropped).
+    bool ClosedWithin(std::chrono::milliseconds limit) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            char buffer[65536];
+            if (socket.Receive(buffer, sizeof buffer, 20) < 0) return true;
+        }
+        return false;
+    }
+
+    va::TcpSocket socket;
+
+private:
+    bool Handshake() {
+        if (!listener_.Accept(socket, 5000) || !socket.SendAll("< hi >", 6, 1000)) return false;
+        for (const char* request : {"< open ", "< rawmode >"}) {
+            std::string seen = ReadUntil([&](const std::string& text) { return text.find(request) != std::string::npos; }, 5000ms);
+            if (seen.find(request) == std::string::npos || !socket.SendAll("< ok >", 6, 1000)) return false;
+        }
+        read_.clear();
+        return true;
+    }
+
+    va::TcpListener listener_;
+    std::string read_;
+};
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+TEST_F(VirtualAdapter, ABusServerThatStopsReadingCostsItsConnectionNotTheModule) {
+    BusServer server;
+    uint16_t tcp = server.OpenAdapter(va_);
+    uint16_t other = Open();
+    Recorder completions;
+    Mailbox* box = Receiver(tcp, Tx(&completions));
+    uint8_t payload[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    box->identifier = 0x18FEF1AA;
+    box->data = payload;
+    box->dataLength = 8;
+    // The server reads nothing while frames are sent; the module's other
+    // adapters keep answering.
+    std::atomic<bool> sending{true};
+    size_t accepted = 0;
+    int32_t last = 0;
+    std::thread sender([&] {
+        auto end = std::chrono::steady_clock::now() + 8s;
+        while (std::chrono::steady_clock::now() < end) {
+            last = va_.UpdateTransmitMailBoxAsync(tcp, W(box), 0x41);
+            if (last != 0) break;
+            ++accepted;
+        }
+        sending = false;
+    });
+    auto slowest = 0ms;
+    while (sending) {
+        auto start = std::chrono::steady_clock::now();
+        uint32_t value = 0;
+        EXPECT_EQ(0, va_.RequestTimerValue(other, W(&value)));
+        slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - start));
+        std::this_thread::sleep_for(1ms);
+    }
+    sender.join();
+    EXPECT_LT(slowest.count(), 500) << "a call of another adapter waited for the stalled connection";
+    // The connection goes and the adapter is silent, as on any broken one:
+    // what it wrote is completed, no more.
+    EXPECT_EQ(kVaErrSilent, last);
+    EXPECT_TRUE(server.ClosedWithin(10000ms));
+    EXPECT_EQ(kVaErrSilent, va_.UpdateTransmitMailBoxAsync(tcp, W(box), 0x41));
+    Idle();
+    EXPECT_GT(completions.count(), 0u);
+    EXPECT_LT(completions.count(), accepted);
+    EXPECT_EQ(0, va_.RestoreTCP_IP(tcp));
+}
+
+TEST_F(VirtualAdapter, MessagesThatAreNotFramesStopNeitherTheTransportTimersNorTheFrames) {
+    BusServer server;
+    uint16_t tcp = server.OpenAdapter(va_);
+    Recorder done, heard;
+    Receiver(tcp, Rx(&heard));
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        std::string chunk;
+        while (chunk.size() < 60000) chunk += "<>";
+        chunk += "< frame 18FEF133 0.000000 0102030405060708 >";
+        while (flooding && server.socket.SendAll(chunk.data(), chunk.size(), 2000)) {
+        }
+    });
+    // A BAM of 20 bytes: its announcement now, its three packets 50 ms apart
+    // (J1939 lets a BAM's packets be at most 200 ms apart: all within 2 s).
+    std::vector<uint8_t> message(20, 0x5A);
+    MailboxPlan bam = Tx(&done);
+    bam.oneShot = 1;
+    bam.frameKind = kFrameBroadcastTransport;
+    bam.identifier = 0x18FEE380;
+    bam.destination = 0xFF;
+    bam.data = message.data();
+    bam.dataLength = 20;
+    ASSERT_EQ(0, Load(tcp, bam, nullptr));
+    std::string seen = server.ReadUntil([](const std::string& text) { return Occurrences(text, "send 1CEBFF80") >= 3; },
+                                        2000ms);
+    flooding = false;
+    flood.join();
+    EXPECT_EQ(1u, Occurrences(seen, "send 1CECFF80"));
+    EXPECT_EQ(3u, Occurrences(seen, "send 1CEBFF80"));
+    Idle();
+    EXPECT_EQ(1u, done.count());
+    EXPECT_GT(heard.count(), 0u);
+    EXPECT_EQ(0, va_.RestoreTCP_IP(tcp));
+}
+
+TEST_F(VirtualAdapter, FramesBeyondTheDeliveryQueueAreDroppedAndCounted) {
+    BusServer server;
+    uint16_t tcp = server.OpenAdapter(va_);
+    // The adapter thread is held in the first callback while 100000 frames arrive.
+    std::mutex lock;
+    std::condition_variable cv;
+    bool release = false;
+    Recorder heard;
+    heard.hook = [&](Mailbox*) {
+        std::unique_lock<std::mutex> guard(lock);
+        cv.wait_for(guard, 60s, [&] { return release; });
+    };
+    Receiver(tcp, Rx(&heard));
+    const uint32_t kFrames = 100000;
+    std::string frames;
+    for (uint32_t i = 0; i < kFrames; ++i) frames += "< frame 18FEF100 0.000000 0011223344556677 >";
+    ASSERT_TRUE(server.socket.SendAll(frames.data(), frames.size(), 30000));
+    uint32_t waiting = 0, dropped = 0;
+    EXPECT_TRUE(WaitFor([&] {
+        va_.VaDeliveryQueue(&waiting, &dropped);
+        return waiting + dropped + heard.count() >= kFrames;
+    }, 30000ms));
+    EXPECT_LE(waiting, kVaDeliveryQueueLimit);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        release = true;
+    }
+    cv.notify_all();
+    Idle();
+    EXPECT_EQ(kFrames - dropped, heard.count());
+    EXPECT_EQ(0, va_.RestoreTCP_IP(tcp));
 }
 
 }  // namespace
