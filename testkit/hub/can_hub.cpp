@@ -16,6 +16,9 @@
 //   server  < frame ID SEC.USEC DATA >\n  ID as %03X or %08X, DATA one hex run
 //   client  < echo >                    -> < echo >
 //   anything else                       -> < error TEXT >, connection kept
+//
+// A connection past --max-clients gets "< error too many clients >" instead
+// of "< hi >" and is closed.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -60,6 +63,9 @@ constexpr size_t kReadChunk = 16384;
 // Kernel send buffer per client: small, so that a slow client's backlog sits
 // in its bounded queue here, where it is counted, not in the kernel.
 constexpr int kClientSendBuffer = 64 * 1024;
+// When accept fails for want of descriptors or memory, the listening socket
+// stays readable: it is left out of poll this long before the next try.
+constexpr int64_t kAcceptPauseNs = 100 * 1000 * 1000;
 
 volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_kick = 0;
@@ -95,6 +101,7 @@ struct Options {
   uint64_t drop_every = 0;
   int64_t delay_ms = 0;
   uint64_t disconnect_after = 0;
+  size_t max_clients = 64;
   bool quiet = false;
 };
 
@@ -270,7 +277,9 @@ class Hub {
 
       fds.clear();
       polled.clear();
-      fds.push_back({listen_fd_, POLLIN, 0});
+      // While accept is paused the listener is polled for nothing.
+      fds.push_back({listen_fd_, short(now < accept_paused_until_ ? 0 : POLLIN), 0});
+      if (now < accept_paused_until_) wake = std::min(wake, accept_paused_until_);
       fds.push_back({wake_read_fd, POLLIN, 0});
       for (auto& c : clients_) {
         short events = 0;
@@ -370,7 +379,30 @@ class Hub {
       int fd = accept(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &addr_len);
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
-        return;  // EAGAIN, or out of descriptors: try again on the next round
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        // Out of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM): the
+        // connection waits in the backlog; the clients there are served
+        // meanwhile.
+        if (!accept_failing_) {
+          log("can-hub: cannot accept connections: %s; trying again every %d ms\n", strerror(errno),
+              int(kAcceptPauseNs / 1000000));
+        }
+        accept_failing_ = true;
+        accept_paused_until_ = mono_ns() + kAcceptPauseNs;
+        return;
+      }
+      if (accept_failing_) {
+        log("can-hub: accepting connections again\n");
+        accept_failing_ = false;
+      }
+      if (clients_.size() >= opts_.max_clients) {
+        static const char kFull[] = "< error too many clients >";
+        if (send(fd, kFull, sizeof kFull - 1, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+          // Nothing more to do for it: it is closed either way.
+        }
+        close(fd);
+        log("can-hub: connection from %s refused: %zu clients already\n", peer_name(addr).c_str(), clients_.size());
+        continue;
       }
       int one = 1;
       int sndbuf = kClientSendBuffer;
@@ -659,6 +691,8 @@ class Hub {
 
   Options opts_;
   int listen_fd_ = -1;
+  int64_t accept_paused_until_ = 0;
+  bool accept_failing_ = false;
   std::vector<Bus> buses_;
   std::vector<std::unique_ptr<Client>> clients_;
   uint64_t next_serial_ = 0;
@@ -670,7 +704,7 @@ class Hub {
   fprintf(stderr,
           "can-hub: %s\n"
           "usage: can-hub [--host ADDR] [--port N] [--buses can0,can1] [--bitrate BPS] [--queue N]\n"
-          "               [--drop-every N] [--delay-ms N] [--disconnect-after N] [--quiet]\n",
+          "               [--drop-every N] [--delay-ms N] [--disconnect-after N] [--max-clients N] [--quiet]\n",
           problem);
   exit(2);
 }
@@ -691,8 +725,9 @@ Options parse_options(int argc, char** argv) {
       o.quiet = true;
       continue;
     }
-    static const char* const kValued[] = {"--host",  "--port",       "--buses",    "--bitrate",
-                                          "--queue", "--drop-every", "--delay-ms", "--disconnect-after"};
+    static const char* const kValued[] = {"--host",       "--port",       "--buses",    "--bitrate",
+                                          "--queue",      "--drop-every", "--delay-ms", "--disconnect-after",
+                                          "--max-clients"};
     if (std::find(std::begin(kValued), std::end(kValued), arg) == std::end(kValued)) {
       usage(("unknown option " + arg).c_str());
     }
@@ -731,6 +766,9 @@ Options parse_options(int argc, char** argv) {
       o.delay_ms = int64_t(number(86400000));
     } else if (arg == "--disconnect-after") {
       o.disconnect_after = number(UINT32_MAX);
+    } else if (arg == "--max-clients") {
+      o.max_clients = size_t(number(1000000));
+      if (o.max_clients == 0) usage("--max-clients must be at least 1");
     }
   }
   return o;

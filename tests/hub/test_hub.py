@@ -6,6 +6,7 @@ CAN_HUB=/path/to/can-hub python3 -m unittest tests/hub/test_hub.py"""
 import logging
 import os
 import re
+import resource
 import select
 import signal
 import socket
@@ -25,18 +26,28 @@ logging.getLogger("can.interfaces.socketcand").setLevel(logging.ERROR)
 class Hub:
     """One hub process; stop() sends SIGTERM and returns the parsed summary."""
 
-    def __init__(self, test, *options):
+    def __init__(self, test, *options, nofile=None):
         path = os.environ.get("CAN_HUB")
         if not path:
             raise RuntimeError("CAN_HUB must name the can-hub executable")
         self.test = test
-        self.proc = subprocess.Popen([path, "--port", "0", "--quiet", *options], stdout=subprocess.PIPE, text=True)
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
+        self.proc = subprocess.Popen([path, "--port", "0", "--quiet", *options], stdout=subprocess.PIPE, text=True,
+                                     preexec_fn=limit)
         test.addCleanup(self._kill)
         ready, _, _ = select.select([self.proc.stdout], [], [], TIMEOUT)
         line = self.proc.stdout.readline() if ready else ""
         match = re.fullmatch(r"can-hub listening on 127\.0\.0\.1:(\d+)\n", line)
         test.assertIsNotNone(match, f"first line of the hub: {line!r}")
         self.port = int(match.group(1))
+
+    def busy_seconds(self):
+        """Time the hub has been running or ready to run: its CPU time plus its
+        wait for a CPU, so that a loop that never sleeps counts fully even on
+        a loaded machine."""
+        with open(f"/proc/{self.proc.pid}/schedstat") as stat:
+            on_cpu, waiting, _ = stat.read().split()
+        return (int(on_cpu) + int(waiting)) / 1e9
 
     def _kill(self):
         if self.proc.poll() is None:
@@ -58,7 +69,7 @@ class Hub:
 class Raw:
     """A client speaking the protocol by hand; reads give up after TIMEOUT."""
 
-    def __init__(self, test, port, bus="can0", rawmode=True, rcvbuf=None):
+    def __init__(self, test, port, bus="can0", rawmode=True, rcvbuf=None, hello="< hi >"):
         self.test = test
         self.sock = socket.socket()
         test.addCleanup(self.sock.close)
@@ -68,7 +79,7 @@ class Raw:
         self.sock.settimeout(TIMEOUT)
         self.sock.connect(("127.0.0.1", port))
         self.data, self.pos = b"", 0
-        test.assertEqual(self.message(), "< hi >")
+        test.assertEqual(self.message(), hello)
         if bus:
             self.expect(f"< open {bus} >", "< ok >")
         if rawmode:
@@ -295,6 +306,33 @@ class Faults(unittest.TestCase):
         sender.send("< send 30 1 1 >")
         self.assertEqual(receiver.frame()[:2], ("030", "01"))
         self.assertEqual(hub.stop()["total"]["clients"], "4")
+
+
+class Limits(unittest.TestCase):
+    def test_a_client_over_max_clients_is_told_and_closed(self):
+        hub = Hub(self, "--max-clients", "2")
+        first, second = Raw(self, hub.port), Raw(self, hub.port)
+        Raw(self, hub.port, bus=None, rawmode=False, hello="< error too many clients >").expect_closed()
+        first.sock.close()
+        second.barrier()  # the hub has seen the first one go
+        Raw(self, hub.port).send("< send 61 0 >")
+        self.assertEqual(second.frame()[0], "061")
+
+    def test_out_of_descriptors_the_hub_neither_spins_nor_stops_serving(self):
+        hub = Hub(self, nofile=24)  # room for fewer clients than --max-clients
+        sender, receiver = Raw(self, hub.port), Raw(self, hub.port)
+        flood = [socket.create_connection(("127.0.0.1", hub.port), timeout=TIMEOUT) for _ in range(40)]
+        for sock in flood:
+            self.addCleanup(sock.close)
+        busy, start = hub.busy_seconds(), time.monotonic()
+        time.sleep(1.5)
+        busy, window = hub.busy_seconds() - busy, time.monotonic() - start
+        self.assertLess(busy, 0.3 * window, f"busy {busy:.2f} s of {window:.2f} s with accept failing")
+        sender.send("< send 62 1 2 >")
+        self.assertEqual(receiver.frame()[:2], ("062", "02"))
+        for sock in flood:
+            sock.close()
+        Raw(self, hub.port).barrier()  # descriptors free again: a new client is served
 
 
 class Pacing(unittest.TestCase):
