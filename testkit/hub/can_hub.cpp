@@ -18,7 +18,9 @@
 //   anything else                       -> < error TEXT >, connection kept
 //
 // A connection past --max-clients gets "< error too many clients >" instead
-// of "< hi >" and is closed.
+// of "< hi >" and is closed. A client that is not in raw mode and sends no
+// valid message for --idle-timeout seconds is closed; a client in raw mode
+// receives the bus and is never closed for being quiet.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -102,6 +104,7 @@ struct Options {
   int64_t delay_ms = 0;
   uint64_t disconnect_after = 0;
   size_t max_clients = 64;
+  int64_t idle_timeout_s = 60;  // 0: never
   bool quiet = false;
 };
 
@@ -131,6 +134,7 @@ struct Client {
   int bus = -1;
   bool rawmode = false;
   int64_t hold_until = 0;  // frames are not written before this time
+  int64_t heard_ns = 0;    // when its last valid message came (or it connected)
   std::string in;
   bool skipping = false;   // discarding input up to the next '<'
   std::deque<Item> out;
@@ -269,9 +273,17 @@ class Hub {
       }
       int64_t wake = INT64_MAX;
       for (size_t b = 0; b < buses_.size(); ++b) wake = std::min(wake, pump_bus(int(b), now));
+      const int64_t idle_ns = opts_.idle_timeout_s * 1000000000;
       for (auto& c : clients_) {
         if (!c->blocked) flush(*c, now);
         if (c->frames_queued > 0 && c->hold_until > now) wake = std::min(wake, c->hold_until);
+        if (idle_ns > 0 && !c->rawmode) {
+          if (now - c->heard_ns >= idle_ns) {
+            close_later(*c, "closed after the idle time-out (no valid message, not in raw mode)");
+          } else {
+            wake = std::min(wake, c->heard_ns + idle_ns);
+          }
+        }
       }
       reap();
 
@@ -415,6 +427,7 @@ class Hub {
       c->fd = fd;
       c->serial = ++next_serial_;
       c->peer = peer_name(addr);
+      c->heard_ns = mono_ns();
       log("can-hub: client %" PRIu64 " connected from %s\n", c->serial, c->peer.c_str());
       reply(*c, "< hi >", Item::kAlone);
       clients_.push_back(std::move(c));
@@ -511,7 +524,11 @@ class Hub {
         }
       }
       if (close_at != std::string::npos) {
-        handle(c, in.substr(pos + 1, close_at - pos - 1), now);
+        if (const char* bad = handle(c, in.substr(pos + 1, close_at - pos - 1), now)) {
+          error(c, bad);
+        } else {
+          c.heard_ns = now;
+        }
         pos = close_at + 1;
       } else if (reopen_at != std::string::npos) {
         error(c, "message not closed");
@@ -527,40 +544,46 @@ class Hub {
     c.in.erase(0, pos);
   }
 
-  void handle(Client& c, const std::string& body, int64_t now) {
+  // Carries out one message. Returns the error text for a message it
+  // refuses, nullptr for a valid one.
+  const char* handle(Client& c, const std::string& body, int64_t now) {
     std::vector<std::string> w = split_words(body);
-    if (w.empty()) return error(c, "empty message");
+    if (w.empty()) return "empty message";
     const std::string& cmd = w[0];
     if (cmd == "open") {
-      if (w.size() != 2) return error(c, "open needs one bus name");
-      if (c.bus >= 0) return error(c, "a bus is already open");
+      if (w.size() != 2) return "open needs one bus name";
+      if (c.bus >= 0) return "a bus is already open";
       for (size_t b = 0; b < buses_.size(); ++b) {
         if (buses_[b].name == w[1]) {
           c.bus = int(b);
-          return reply(c, "< ok >", Item::kAlone);
+          reply(c, "< ok >", Item::kAlone);
+          return nullptr;
         }
       }
-      return error(c, "could not open bus");
+      return "could not open bus";
     }
     if (cmd == "rawmode") {
-      if (w.size() != 1) return error(c, "rawmode takes no arguments");
-      if (c.bus < 0) return error(c, "no bus open");
+      if (w.size() != 1) return "rawmode takes no arguments";
+      if (c.bus < 0) return "no bus open";
       c.rawmode = true;
       c.hold_until = now + kRawmodePauseNs;
-      return reply(c, "< ok >", Item::kAlone);
+      reply(c, "< ok >", Item::kAlone);
+      return nullptr;
     }
     if (cmd == "echo") {
-      if (w.size() != 1) return error(c, "echo takes no arguments");
-      return reply(c, "< echo >", Item::kReply);
+      if (w.size() != 1) return "echo takes no arguments";
+      reply(c, "< echo >", Item::kReply);
+      return nullptr;
     }
     if (cmd == "send") {
-      if (c.bus < 0) return error(c, "no bus open");
+      if (c.bus < 0) return "no bus open";
       Frame f;
-      if (const char* bad = parse_send(w, f)) return error(c, bad);
+      if (const char* bad = parse_send(w, f)) return bad;
       f.sender = c.serial;
-      return send_on_bus(c.bus, f, now);
+      send_on_bus(c.bus, f, now);
+      return nullptr;
     }
-    error(c, "unknown command");
+    return "unknown command";
   }
 
   void send_on_bus(int bus_index, Frame& f, int64_t now) {
@@ -704,7 +727,8 @@ class Hub {
   fprintf(stderr,
           "can-hub: %s\n"
           "usage: can-hub [--host ADDR] [--port N] [--buses can0,can1] [--bitrate BPS] [--queue N]\n"
-          "               [--drop-every N] [--delay-ms N] [--disconnect-after N] [--max-clients N] [--quiet]\n",
+          "               [--drop-every N] [--delay-ms N] [--disconnect-after N] [--max-clients N]\n"
+          "               [--idle-timeout SECONDS] [--quiet]\n",
           problem);
   exit(2);
 }
@@ -725,9 +749,9 @@ Options parse_options(int argc, char** argv) {
       o.quiet = true;
       continue;
     }
-    static const char* const kValued[] = {"--host",       "--port",       "--buses",    "--bitrate",
-                                          "--queue",      "--drop-every", "--delay-ms", "--disconnect-after",
-                                          "--max-clients"};
+    static const char* const kValued[] = {"--host",        "--port",        "--buses",    "--bitrate",
+                                          "--queue",       "--drop-every",  "--delay-ms", "--disconnect-after",
+                                          "--max-clients", "--idle-timeout"};
     if (std::find(std::begin(kValued), std::end(kValued), arg) == std::end(kValued)) {
       usage(("unknown option " + arg).c_str());
     }
@@ -769,6 +793,8 @@ Options parse_options(int argc, char** argv) {
     } else if (arg == "--max-clients") {
       o.max_clients = size_t(number(1000000));
       if (o.max_clients == 0) usage("--max-clients must be at least 1");
+    } else if (arg == "--idle-timeout") {
+      o.idle_timeout_s = int64_t(number(86400));
     }
   }
   return o;

@@ -123,9 +123,13 @@ class Raw:
         self.expect("< echo >", "< echo >")
 
     def expect_closed(self):
-        with self.test.assertRaises(EOFError):
+        try:
             while True:
                 self._more()
+        except (EOFError, ConnectionResetError):
+            return
+        except TimeoutError:
+            self.test.fail(f"the connection is still open after {TIMEOUT} s of silence")
 
 
 class Delivery(unittest.TestCase):
@@ -333,6 +337,20 @@ class Limits(unittest.TestCase):
         for sock in flood:
             sock.close()
         Raw(self, hub.port).barrier()  # descriptors free again: a new client is served
+
+    def test_idle_timeout_closes_clients_short_of_raw_mode_and_keeps_quiet_listeners(self):
+        hub = Hub(self, "--idle-timeout", "1")
+        start = time.monotonic()
+        silent, opened = Raw(self, hub.port, bus=None, rawmode=False), Raw(self, hub.port, rawmode=False)
+        listener = can.Bus(interface="socketcand", host="127.0.0.1", port=hub.port, channel="can0")
+        self.addCleanup(listener.shutdown)
+        sender = Raw(self, hub.port)
+        for client in (silent, opened):
+            client.expect_closed()
+        self.assertGreaterEqual(time.monotonic() - start, 1.0)
+        time.sleep(0.5)  # past the time-out of the raw-mode clients too
+        sender.send("< send 63 0 >")
+        self.assertEqual(listener.recv(TIMEOUT).arbitration_id, 0x63)
 
 
 class Pacing(unittest.TestCase):
