@@ -16,11 +16,14 @@
 //   server  < frame ID SEC.USEC DATA >\n  ID as %03X or %08X, DATA one hex run
 //   client  < echo >                    -> < echo >
 //   anything else                       -> < error TEXT >, connection kept
+//                                       (at most kMaxErrorsPerSecond a second)
 //
 // A connection past --max-clients gets "< error too many clients >" instead
 // of "< hi >" and is closed. A client that is not in raw mode and sends no
 // valid message for --idle-timeout seconds is closed; a client in raw mode
-// receives the bus and is never closed for being quiet.
+// receives the bus and is never closed for being quiet. A client that sends
+// nothing but bad input (kMaxBadInARow refused messages, or kMaxGarbageBytes
+// bytes, without a valid message) is closed.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -65,6 +68,14 @@ constexpr size_t kReadChunk = 16384;
 // Kernel send buffer per client: small, so that a slow client's backlog sits
 // in its bounded queue here, where it is counted, not in the kernel.
 constexpr int kClientSendBuffer = 64 * 1024;
+// Error replies to one client in one second; the others go unanswered.
+constexpr uint32_t kMaxErrorsPerSecond = 100;
+// Refused messages in a row, with no valid one between them, that close a client.
+constexpr uint32_t kMaxBadInARow = 64;
+// Bytes of input without a valid message that close a client.
+constexpr size_t kMaxGarbageBytes = 64 * 1024;
+// Why such a client is closed; it is told so in an error line.
+constexpr char kClosedForGarbage[] = "closed for sending garbage";
 // When accept fails for want of descriptors or memory, the listening socket
 // stays readable: it is left out of poll this long before the next try.
 constexpr int64_t kAcceptPauseNs = 100 * 1000 * 1000;
@@ -136,7 +147,11 @@ struct Client {
   int64_t hold_until = 0;  // frames are not written before this time
   int64_t heard_ns = 0;    // when its last valid message came (or it connected)
   std::string in;
-  bool skipping = false;   // discarding input up to the next '<'
+  bool skipping = false;          // discarding input up to the next '<'
+  uint32_t bad_in_row = 0;        // refused messages since the last valid one
+  size_t bytes_since_valid = 0;   // input taken since the last valid message
+  int64_t errors_since_ns = 0;    // start of the second errors are counted in
+  uint32_t errors_in_second = 0;  // error replies due in that second
   std::deque<Item> out;
   size_t out_offset = 0;   // bytes of out.front() already written
   size_t frames_queued = 0;
@@ -408,10 +423,7 @@ class Hub {
         accept_failing_ = false;
       }
       if (clients_.size() >= opts_.max_clients) {
-        static const char kFull[] = "< error too many clients >";
-        if (send(fd, kFull, sizeof kFull - 1, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
-          // Nothing more to do for it: it is closed either way.
-        }
+        say_last(fd, "too many clients");
         close(fd);
         log("can-hub: connection from %s refused: %zu clients already\n", peer_name(addr).c_str(), clients_.size());
         continue;
@@ -434,6 +446,16 @@ class Hub {
     }
   }
 
+  // Writes an error line to a connection about to be closed, if its socket
+  // takes it at once.
+  static void say_last(int fd, const char* text) {
+    char line[sizeof(Item::text)];
+    int len = snprintf(line, sizeof line, "< error %s >", text);
+    if (send(fd, line, size_t(len), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+      // Nothing more to do for it: it is closed either way.
+    }
+  }
+
   void reply(Client& c, const char* text, Item::Kind kind) {
     Item item{};
     item.len = uint8_t(snprintf(item.text, sizeof item.text, "%s", text));
@@ -442,10 +464,25 @@ class Hub {
     ++c.replies_queued;
   }
 
-  void error(Client& c, const char* text) {
-    char line[sizeof(Item::text)];
-    snprintf(line, sizeof line, "< error %s >", text);
-    reply(c, line, Item::kReply);
+  // Answers a refused message with an error, at most kMaxErrorsPerSecond a
+  // second, and closes a client that sends nothing valid.
+  void refuse(Client& c, const char* text, int64_t now) {
+    if (now - c.errors_since_ns >= 1000000000) {
+      c.errors_since_ns = now;
+      c.errors_in_second = 0;
+    }
+    if (++c.errors_in_second <= kMaxErrorsPerSecond) {
+      char line[sizeof(Item::text)];
+      snprintf(line, sizeof line, "< error %s >", text);
+      reply(c, line, Item::kReply);
+    } else if (c.errors_in_second == kMaxErrorsPerSecond + 1) {
+      log("can-hub: client %" PRIu64 " has more than %u errors in a second: the rest of that second go unanswered\n",
+          c.serial, kMaxErrorsPerSecond);
+    }
+    if (++c.bad_in_row >= kMaxBadInARow) {
+      log("can-hub: client %" PRIu64 " sent %u bad messages in a row and no valid one\n", c.serial, c.bad_in_row);
+      close_later(c, kClosedForGarbage);
+    }
   }
 
   void close_later(Client& c, const char* why) {
@@ -461,6 +498,9 @@ class Hub {
         ++it;
         continue;
       }
+      // Its queued replies are dropped; it learns why, unless a message is
+      // half written.
+      if (c.dead == kClosedForGarbage && c.out_offset == 0) say_last(c.fd, kClosedForGarbage);
       char scratch[4096];
       for (int i = 0; i < 16 && recv(c.fd, scratch, sizeof scratch, 0) > 0; ++i) {
       }
@@ -491,7 +531,9 @@ class Hub {
     c.in.append(data, size);
     const std::string& in = c.in;
     size_t pos = 0;
-    while (pos < in.size()) {
+    size_t valid_end = 0;  // just past the last valid message, when one came
+    bool valid = false;
+    while (pos < in.size() && c.dead == nullptr) {
       if (c.skipping) {
         size_t next = in.find('<', pos);
         if (next == std::string::npos) {
@@ -507,7 +549,7 @@ class Hub {
         continue;
       }
       if (in[pos] != '<') {
-        error(c, "text outside a message");
+        refuse(c, "text outside a message", now);
         c.skipping = true;
         continue;
       }
@@ -525,16 +567,19 @@ class Hub {
       }
       if (close_at != std::string::npos) {
         if (const char* bad = handle(c, in.substr(pos + 1, close_at - pos - 1), now)) {
-          error(c, bad);
+          refuse(c, bad, now);
         } else {
           c.heard_ns = now;
+          c.bad_in_row = 0;
+          valid = true;
+          valid_end = close_at + 1;
         }
         pos = close_at + 1;
       } else if (reopen_at != std::string::npos) {
-        error(c, "message not closed");
+        refuse(c, "message not closed", now);
         pos = reopen_at;
       } else if (in.size() - pos >= kMaxMessage) {
-        error(c, "message too long");
+        refuse(c, "message too long", now);
         c.skipping = true;
         ++pos;
       } else {
@@ -542,6 +587,11 @@ class Hub {
       }
     }
     c.in.erase(0, pos);
+    c.bytes_since_valid = valid ? pos - valid_end : c.bytes_since_valid + pos;
+    if (c.bytes_since_valid > kMaxGarbageBytes && c.dead == nullptr) {
+      log("can-hub: client %" PRIu64 " sent %zu bytes and no valid message\n", c.serial, c.bytes_since_valid);
+      close_later(c, kClosedForGarbage);
+    }
   }
 
   // Carries out one message. Returns the error text for a message it

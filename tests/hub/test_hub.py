@@ -24,15 +24,17 @@ logging.getLogger("can.interfaces.socketcand").setLevel(logging.ERROR)
 
 
 class Hub:
-    """One hub process; stop() sends SIGTERM and returns the parsed summary."""
+    """One hub process; stop() sends SIGTERM and returns the parsed summary
+    (and keeps the hub's log in .log when log=True)."""
 
-    def __init__(self, test, *options, nofile=None):
+    def __init__(self, test, *options, nofile=None, log=False):
         path = os.environ.get("CAN_HUB")
         if not path:
             raise RuntimeError("CAN_HUB must name the can-hub executable")
         self.test = test
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
-        self.proc = subprocess.Popen([path, "--port", "0", "--quiet", *options], stdout=subprocess.PIPE, text=True,
+        self.proc = subprocess.Popen([path, "--port", "0", *([] if log else ["--quiet"]), *options],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE if log else None, text=True,
                                      preexec_fn=limit)
         test.addCleanup(self._kill)
         ready, _, _ = select.select([self.proc.stdout], [], [], TIMEOUT)
@@ -56,7 +58,7 @@ class Hub:
 
     def stop(self):
         self.proc.send_signal(signal.SIGTERM)
-        out, _ = self.proc.communicate(timeout=TIMEOUT)
+        out, self.log = self.proc.communicate(timeout=TIMEOUT)
         self.test.assertEqual(self.proc.returncode, 0)
         summary = {}
         for line in out.splitlines():
@@ -121,6 +123,20 @@ class Raw:
     def barrier(self):
         """Nothing else is waiting for this client: the echo comes next."""
         self.expect("< echo >", "< echo >")
+
+    def errors_until(self, last):
+        """The error replies that come before the message `last` or the end of
+        the connection, and whether it ended."""
+        errors = []
+        try:
+            while (text := self.message()) != last:
+                self.test.assertRegex(text, r"\A< error [^<>]+ >\Z")
+                errors.append(text)
+        except (EOFError, ConnectionResetError):
+            return errors, True
+        except TimeoutError:
+            pass
+        return errors, False
 
     def expect_closed(self):
         try:
@@ -202,6 +218,35 @@ class Input(unittest.TestCase):
                 self.assertRegex(sender.message(), r"\A< error [^<>]+ >\Z")
                 self.assertEqual(receiver.frame()[:2], ("321", "07"))  # the bad send went nowhere
                 sender.barrier()  # exactly one error per bad message
+
+    def test_a_client_sending_only_garbage_gets_few_errors_and_is_closed(self):
+        hub = Hub(self, log=True)
+        cases = ["<" * 16384, "< hello >" * 2000, "x" * 200000]
+        for garbage in cases:
+            with self.subTest(garbage=garbage[:10]):
+                client = Raw(self, hub.port)
+                try:
+                    client.send(garbage)
+                except (BrokenPipeError, ConnectionResetError):
+                    pass  # closed before it took everything
+                errors, closed = client.errors_until(None)
+                self.assertLessEqual(len(errors), 64)
+                self.assertTrue(closed, "the hub kept the connection")
+                self.assertEqual(errors[-1], "< error closed for sending garbage >")
+        Raw(self, hub.port).barrier()
+        hub.stop()
+        self.assertEqual(hub.log.count("closed for sending garbage"), len(cases), hub.log)
+
+    def test_bad_messages_among_valid_ones_keep_the_connection_and_errors_are_capped(self):
+        hub = Hub(self)
+        sender, receiver = Raw(self, hub.port), Raw(self, hub.port)
+        answered = []
+        for pairs in (80, 1000):  # 80 bad messages are more than a garbage-only client may send
+            sender.send("".join(f"< hello >< send 64 2 {i >> 8:x} {i & 255:x} >" for i in range(pairs)) + "< echo >")
+            answered.append(len(sender.errors_until("< echo >")[0]))
+            self.assertEqual([receiver.frame()[1] for _ in range(pairs)], [f"{i:04X}" for i in range(pairs)])
+        self.assertEqual(answered[0], 80)
+        self.assertLess(answered[1], 1000)
 
     def test_commands_before_open_and_unknown_bus(self):
         hub = Hub(self)
