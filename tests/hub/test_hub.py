@@ -3,6 +3,7 @@
 line and signals; each test runs its own hub on a free port. CAN_HUB names it:
 CAN_HUB=/path/to/can-hub python3 -m unittest tests/hub/test_hub.py"""
 
+import contextlib
 import logging
 import os
 import re
@@ -24,8 +25,7 @@ logging.getLogger("can.interfaces.socketcand").setLevel(logging.ERROR)
 
 
 class Hub:
-    """One hub process; stop() sends SIGTERM and returns the parsed summary
-    (and keeps the hub's log in .log when log=True)."""
+    """One hub process; stop() sends SIGTERM and returns the parsed summary (the log in .log if log=True)."""
 
     def __init__(self, test, *options, nofile=None, log=False):
         path = os.environ.get("CAN_HUB")
@@ -43,10 +43,7 @@ class Hub:
         test.assertIsNotNone(match, f"first line of the hub: {line!r}")
         self.port = int(match.group(1))
 
-    def busy_seconds(self):
-        """Time the hub has been running or ready to run: its CPU time plus its
-        wait for a CPU, so that a loop that never sleeps counts fully even on
-        a loaded machine."""
+    def busy_seconds(self):  # on a CPU or waiting for one: a loop that never sleeps counts fully
         with open(f"/proc/{self.proc.pid}/schedstat") as stat:
             on_cpu, waiting, _ = stat.read().split()
         return (int(on_cpu) + int(waiting)) / 1e9
@@ -124,28 +121,16 @@ class Raw:
         """Nothing else is waiting for this client: the echo comes next."""
         self.expect("< echo >", "< echo >")
 
-    def errors_until(self, last):
-        """The error replies that come before the message `last` or the end of
-        the connection, and whether it ended."""
-        errors = []
-        try:
-            while (text := self.message()) != last:
-                self.test.assertRegex(text, r"\A< error [^<>]+ >\Z")
-                errors.append(text)
-        except (EOFError, ConnectionResetError):
-            return errors, True
-        except TimeoutError:
-            pass
-        return errors, False
-
     def expect_closed(self):
+        """The messages that come before the hub closes the connection."""
+        messages = []
         try:
             while True:
-                self._more()
+                messages.append(self.message())
         except (EOFError, ConnectionResetError):
-            return
+            return messages
         except TimeoutError:
-            self.test.fail(f"the connection is still open after {TIMEOUT} s of silence")
+            self.test.fail(f"still open after {TIMEOUT} s of silence, {len(messages)} messages read")
 
 
 class Delivery(unittest.TestCase):
@@ -221,17 +206,14 @@ class Input(unittest.TestCase):
 
     def test_a_client_sending_only_garbage_gets_few_errors_and_is_closed(self):
         hub = Hub(self, log=True)
-        cases = ["<" * 16384, "< hello >" * 2000, "x" * 200000]
+        cases = ["<" * 16384, "< hello >" * 2000, "x" * 100000]
         for garbage in cases:
             with self.subTest(garbage=garbage[:10]):
                 client = Raw(self, hub.port)
-                try:
+                with contextlib.suppress(ConnectionError):  # closed before it took everything
                     client.send(garbage)
-                except (BrokenPipeError, ConnectionResetError):
-                    pass  # closed before it took everything
-                errors, closed = client.errors_until(None)
+                errors = client.expect_closed()
                 self.assertLessEqual(len(errors), 64)
-                self.assertTrue(closed, "the hub kept the connection")
                 self.assertEqual(errors[-1], "< error closed for sending garbage >")
         Raw(self, hub.port).barrier()
         hub.stop()
@@ -240,13 +222,13 @@ class Input(unittest.TestCase):
     def test_bad_messages_among_valid_ones_keep_the_connection_and_errors_are_capped(self):
         hub = Hub(self)
         sender, receiver = Raw(self, hub.port), Raw(self, hub.port)
-        answered = []
-        for pairs in (80, 1000):  # 80 bad messages are more than a garbage-only client may send
+        for pairs, check in [(80, self.assertEqual), (1000, self.assertLess)]:  # 80: more than garbage may be
             sender.send("".join(f"< hello >< send 64 2 {i >> 8:x} {i & 255:x} >" for i in range(pairs)) + "< echo >")
-            answered.append(len(sender.errors_until("< echo >")[0]))
+            answered = 0
+            while sender.message() != "< echo >":
+                answered += 1
+            check(answered, pairs)  # each answered; over 100 a second, not all
             self.assertEqual([receiver.frame()[1] for _ in range(pairs)], [f"{i:04X}" for i in range(pairs)])
-        self.assertEqual(answered[0], 80)
-        self.assertLess(answered[1], 1000)
 
     def test_commands_before_open_and_unknown_bus(self):
         hub = Hub(self)
@@ -371,8 +353,7 @@ class Limits(unittest.TestCase):
         hub = Hub(self, nofile=24)  # room for fewer clients than --max-clients
         sender, receiver = Raw(self, hub.port), Raw(self, hub.port)
         flood = [socket.create_connection(("127.0.0.1", hub.port), timeout=TIMEOUT) for _ in range(40)]
-        for sock in flood:
-            self.addCleanup(sock.close)
+        self.addCleanup(lambda: [sock.close() for sock in flood])
         busy, start = hub.busy_seconds(), time.monotonic()
         time.sleep(1.5)
         busy, window = hub.busy_seconds() - busy, time.monotonic() - start
