@@ -16,6 +16,14 @@
 //   server  < frame ID SEC.USEC DATA >\n  ID as %03X or %08X, DATA one hex run
 //   client  < echo >                    -> < echo >
 //   anything else                       -> < error TEXT >, connection kept
+//                                       (at most kMaxErrorsPerSecond a second)
+//
+// A connection past --max-clients gets "< error too many clients >" instead
+// of "< hi >" and is closed. A client that is not in raw mode and sends no
+// valid message for --idle-timeout seconds is closed; a client in raw mode
+// receives the bus and is never closed for being quiet. A client that sends
+// nothing but bad input (kMaxBadInARow refused messages, or kMaxGarbageBytes
+// bytes, without a valid message) is closed.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -60,6 +68,17 @@ constexpr size_t kReadChunk = 16384;
 // Kernel send buffer per client: small, so that a slow client's backlog sits
 // in its bounded queue here, where it is counted, not in the kernel.
 constexpr int kClientSendBuffer = 64 * 1024;
+// Error replies to one client in one second; the others go unanswered.
+constexpr uint32_t kMaxErrorsPerSecond = 100;
+// Refused messages in a row, with no valid one between them, that close a client.
+constexpr uint32_t kMaxBadInARow = 64;
+// Bytes of input without a valid message that close a client.
+constexpr size_t kMaxGarbageBytes = 64 * 1024;
+// Why such a client is closed; it is told so in an error line.
+constexpr char kClosedForGarbage[] = "closed for sending garbage";
+// When accept fails for want of descriptors or memory, the listening socket
+// stays readable: it is left out of poll this long before the next try.
+constexpr int64_t kAcceptPauseNs = 100 * 1000 * 1000;
 
 volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_kick = 0;
@@ -95,6 +114,8 @@ struct Options {
   uint64_t drop_every = 0;
   int64_t delay_ms = 0;
   uint64_t disconnect_after = 0;
+  size_t max_clients = 64;
+  int64_t idle_timeout_s = 60;  // 0: never
   bool quiet = false;
 };
 
@@ -124,8 +145,13 @@ struct Client {
   int bus = -1;
   bool rawmode = false;
   int64_t hold_until = 0;  // frames are not written before this time
+  int64_t heard_ns = 0;    // when its last valid message came (or it connected)
   std::string in;
-  bool skipping = false;   // discarding input up to the next '<'
+  bool skipping = false;          // discarding input up to the next '<'
+  uint32_t bad_in_row = 0;        // refused messages since the last valid one
+  size_t bytes_since_valid = 0;   // input taken since the last valid message
+  int64_t errors_since_ns = 0;    // start of the second errors are counted in
+  uint32_t errors_in_second = 0;  // error replies due in that second
   std::deque<Item> out;
   size_t out_offset = 0;   // bytes of out.front() already written
   size_t frames_queued = 0;
@@ -262,15 +288,25 @@ class Hub {
       }
       int64_t wake = INT64_MAX;
       for (size_t b = 0; b < buses_.size(); ++b) wake = std::min(wake, pump_bus(int(b), now));
+      const int64_t idle_ns = opts_.idle_timeout_s * 1000000000;
       for (auto& c : clients_) {
         if (!c->blocked) flush(*c, now);
         if (c->frames_queued > 0 && c->hold_until > now) wake = std::min(wake, c->hold_until);
+        if (idle_ns > 0 && !c->rawmode) {
+          if (now - c->heard_ns >= idle_ns) {
+            close_later(*c, "closed after the idle time-out (no valid message, not in raw mode)");
+          } else {
+            wake = std::min(wake, c->heard_ns + idle_ns);
+          }
+        }
       }
       reap();
 
       fds.clear();
       polled.clear();
-      fds.push_back({listen_fd_, POLLIN, 0});
+      // While accept is paused the listener is polled for nothing.
+      fds.push_back({listen_fd_, short(now < accept_paused_until_ ? 0 : POLLIN), 0});
+      if (now < accept_paused_until_) wake = std::min(wake, accept_paused_until_);
       fds.push_back({wake_read_fd, POLLIN, 0});
       for (auto& c : clients_) {
         short events = 0;
@@ -370,7 +406,27 @@ class Hub {
       int fd = accept(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &addr_len);
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
-        return;  // EAGAIN, or out of descriptors: try again on the next round
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        // Out of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM): the
+        // connection waits in the backlog; the clients there are served
+        // meanwhile.
+        if (!accept_failing_) {
+          log("can-hub: cannot accept connections: %s; trying again every %d ms\n", strerror(errno),
+              int(kAcceptPauseNs / 1000000));
+        }
+        accept_failing_ = true;
+        accept_paused_until_ = mono_ns() + kAcceptPauseNs;
+        return;
+      }
+      if (accept_failing_) {
+        log("can-hub: accepting connections again\n");
+        accept_failing_ = false;
+      }
+      if (clients_.size() >= opts_.max_clients) {
+        say_last(fd, "too many clients");
+        close(fd);
+        log("can-hub: connection from %s refused: %zu clients already\n", peer_name(addr).c_str(), clients_.size());
+        continue;
       }
       int one = 1;
       int sndbuf = kClientSendBuffer;
@@ -383,9 +439,20 @@ class Hub {
       c->fd = fd;
       c->serial = ++next_serial_;
       c->peer = peer_name(addr);
+      c->heard_ns = mono_ns();
       log("can-hub: client %" PRIu64 " connected from %s\n", c->serial, c->peer.c_str());
       reply(*c, "< hi >", Item::kAlone);
       clients_.push_back(std::move(c));
+    }
+  }
+
+  // Writes an error line to a connection about to be closed, if its socket
+  // takes it at once.
+  static void say_last(int fd, const char* text) {
+    char line[sizeof(Item::text)];
+    int len = snprintf(line, sizeof line, "< error %s >", text);
+    if (send(fd, line, size_t(len), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+      // Nothing more to do for it: it is closed either way.
     }
   }
 
@@ -397,10 +464,25 @@ class Hub {
     ++c.replies_queued;
   }
 
-  void error(Client& c, const char* text) {
-    char line[sizeof(Item::text)];
-    snprintf(line, sizeof line, "< error %s >", text);
-    reply(c, line, Item::kReply);
+  // Answers a refused message with an error, at most kMaxErrorsPerSecond a
+  // second, and closes a client that sends nothing valid.
+  void refuse(Client& c, const char* text, int64_t now) {
+    if (now - c.errors_since_ns >= 1000000000) {
+      c.errors_since_ns = now;
+      c.errors_in_second = 0;
+    }
+    if (++c.errors_in_second <= kMaxErrorsPerSecond) {
+      char line[sizeof(Item::text)];
+      snprintf(line, sizeof line, "< error %s >", text);
+      reply(c, line, Item::kReply);
+    } else if (c.errors_in_second == kMaxErrorsPerSecond + 1) {
+      log("can-hub: client %" PRIu64 " has more than %u errors in a second: the rest of that second go unanswered\n",
+          c.serial, kMaxErrorsPerSecond);
+    }
+    if (++c.bad_in_row >= kMaxBadInARow) {
+      log("can-hub: client %" PRIu64 " sent %u bad messages in a row and no valid one\n", c.serial, c.bad_in_row);
+      close_later(c, kClosedForGarbage);
+    }
   }
 
   void close_later(Client& c, const char* why) {
@@ -416,6 +498,9 @@ class Hub {
         ++it;
         continue;
       }
+      // Its queued replies are dropped; it learns why, unless a message is
+      // half written.
+      if (c.dead == kClosedForGarbage && c.out_offset == 0) say_last(c.fd, kClosedForGarbage);
       char scratch[4096];
       for (int i = 0; i < 16 && recv(c.fd, scratch, sizeof scratch, 0) > 0; ++i) {
       }
@@ -446,7 +531,9 @@ class Hub {
     c.in.append(data, size);
     const std::string& in = c.in;
     size_t pos = 0;
-    while (pos < in.size()) {
+    size_t valid_end = 0;  // just past the last valid message, when one came
+    bool valid = false;
+    while (pos < in.size() && c.dead == nullptr) {
       if (c.skipping) {
         size_t next = in.find('<', pos);
         if (next == std::string::npos) {
@@ -462,7 +549,7 @@ class Hub {
         continue;
       }
       if (in[pos] != '<') {
-        error(c, "text outside a message");
+        refuse(c, "text outside a message", now);
         c.skipping = true;
         continue;
       }
@@ -479,13 +566,20 @@ class Hub {
         }
       }
       if (close_at != std::string::npos) {
-        handle(c, in.substr(pos + 1, close_at - pos - 1), now);
+        if (const char* bad = handle(c, in.substr(pos + 1, close_at - pos - 1), now)) {
+          refuse(c, bad, now);
+        } else {
+          c.heard_ns = now;
+          c.bad_in_row = 0;
+          valid = true;
+          valid_end = close_at + 1;
+        }
         pos = close_at + 1;
       } else if (reopen_at != std::string::npos) {
-        error(c, "message not closed");
+        refuse(c, "message not closed", now);
         pos = reopen_at;
       } else if (in.size() - pos >= kMaxMessage) {
-        error(c, "message too long");
+        refuse(c, "message too long", now);
         c.skipping = true;
         ++pos;
       } else {
@@ -493,42 +587,53 @@ class Hub {
       }
     }
     c.in.erase(0, pos);
+    c.bytes_since_valid = valid ? pos - valid_end : c.bytes_since_valid + pos;
+    if (c.bytes_since_valid > kMaxGarbageBytes && c.dead == nullptr) {
+      log("can-hub: client %" PRIu64 " sent %zu bytes and no valid message\n", c.serial, c.bytes_since_valid);
+      close_later(c, kClosedForGarbage);
+    }
   }
 
-  void handle(Client& c, const std::string& body, int64_t now) {
+  // Carries out one message. Returns the error text for a message it
+  // refuses, nullptr for a valid one.
+  const char* handle(Client& c, const std::string& body, int64_t now) {
     std::vector<std::string> w = split_words(body);
-    if (w.empty()) return error(c, "empty message");
+    if (w.empty()) return "empty message";
     const std::string& cmd = w[0];
     if (cmd == "open") {
-      if (w.size() != 2) return error(c, "open needs one bus name");
-      if (c.bus >= 0) return error(c, "a bus is already open");
+      if (w.size() != 2) return "open needs one bus name";
+      if (c.bus >= 0) return "a bus is already open";
       for (size_t b = 0; b < buses_.size(); ++b) {
         if (buses_[b].name == w[1]) {
           c.bus = int(b);
-          return reply(c, "< ok >", Item::kAlone);
+          reply(c, "< ok >", Item::kAlone);
+          return nullptr;
         }
       }
-      return error(c, "could not open bus");
+      return "could not open bus";
     }
     if (cmd == "rawmode") {
-      if (w.size() != 1) return error(c, "rawmode takes no arguments");
-      if (c.bus < 0) return error(c, "no bus open");
+      if (w.size() != 1) return "rawmode takes no arguments";
+      if (c.bus < 0) return "no bus open";
       c.rawmode = true;
       c.hold_until = now + kRawmodePauseNs;
-      return reply(c, "< ok >", Item::kAlone);
+      reply(c, "< ok >", Item::kAlone);
+      return nullptr;
     }
     if (cmd == "echo") {
-      if (w.size() != 1) return error(c, "echo takes no arguments");
-      return reply(c, "< echo >", Item::kReply);
+      if (w.size() != 1) return "echo takes no arguments";
+      reply(c, "< echo >", Item::kReply);
+      return nullptr;
     }
     if (cmd == "send") {
-      if (c.bus < 0) return error(c, "no bus open");
+      if (c.bus < 0) return "no bus open";
       Frame f;
-      if (const char* bad = parse_send(w, f)) return error(c, bad);
+      if (const char* bad = parse_send(w, f)) return bad;
       f.sender = c.serial;
-      return send_on_bus(c.bus, f, now);
+      send_on_bus(c.bus, f, now);
+      return nullptr;
     }
-    error(c, "unknown command");
+    return "unknown command";
   }
 
   void send_on_bus(int bus_index, Frame& f, int64_t now) {
@@ -659,6 +764,8 @@ class Hub {
 
   Options opts_;
   int listen_fd_ = -1;
+  int64_t accept_paused_until_ = 0;
+  bool accept_failing_ = false;
   std::vector<Bus> buses_;
   std::vector<std::unique_ptr<Client>> clients_;
   uint64_t next_serial_ = 0;
@@ -670,7 +777,8 @@ class Hub {
   fprintf(stderr,
           "can-hub: %s\n"
           "usage: can-hub [--host ADDR] [--port N] [--buses can0,can1] [--bitrate BPS] [--queue N]\n"
-          "               [--drop-every N] [--delay-ms N] [--disconnect-after N] [--quiet]\n",
+          "               [--drop-every N] [--delay-ms N] [--disconnect-after N] [--max-clients N]\n"
+          "               [--idle-timeout SECONDS] [--quiet]\n",
           problem);
   exit(2);
 }
@@ -691,8 +799,9 @@ Options parse_options(int argc, char** argv) {
       o.quiet = true;
       continue;
     }
-    static const char* const kValued[] = {"--host",  "--port",       "--buses",    "--bitrate",
-                                          "--queue", "--drop-every", "--delay-ms", "--disconnect-after"};
+    static const char* const kValued[] = {"--host",        "--port",        "--buses",    "--bitrate",
+                                          "--queue",       "--drop-every",  "--delay-ms", "--disconnect-after",
+                                          "--max-clients", "--idle-timeout"};
     if (std::find(std::begin(kValued), std::end(kValued), arg) == std::end(kValued)) {
       usage(("unknown option " + arg).c_str());
     }
@@ -731,6 +840,11 @@ Options parse_options(int argc, char** argv) {
       o.delay_ms = int64_t(number(86400000));
     } else if (arg == "--disconnect-after") {
       o.disconnect_after = number(UINT32_MAX);
+    } else if (arg == "--max-clients") {
+      o.max_clients = size_t(number(1000000));
+      if (o.max_clients == 0) usage("--max-clients must be at least 1");
+    } else if (arg == "--idle-timeout") {
+      o.idle_timeout_s = int64_t(number(86400));
     }
   }
   return o;

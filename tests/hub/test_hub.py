@@ -3,9 +3,11 @@
 line and signals; each test runs its own hub on a free port. CAN_HUB names it:
 CAN_HUB=/path/to/can-hub python3 -m unittest tests/hub/test_hub.py"""
 
+import contextlib
 import logging
 import os
 import re
+import resource
 import select
 import signal
 import socket
@@ -23,20 +25,28 @@ logging.getLogger("can.interfaces.socketcand").setLevel(logging.ERROR)
 
 
 class Hub:
-    """One hub process; stop() sends SIGTERM and returns the parsed summary."""
+    """One hub process; stop() sends SIGTERM and returns the parsed summary (the log in .log if log=True)."""
 
-    def __init__(self, test, *options):
+    def __init__(self, test, *options, nofile=None, log=False):
         path = os.environ.get("CAN_HUB")
         if not path:
             raise RuntimeError("CAN_HUB must name the can-hub executable")
         self.test = test
-        self.proc = subprocess.Popen([path, "--port", "0", "--quiet", *options], stdout=subprocess.PIPE, text=True)
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
+        self.proc = subprocess.Popen([path, "--port", "0", *([] if log else ["--quiet"]), *options],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE if log else None, text=True,
+                                     preexec_fn=limit)
         test.addCleanup(self._kill)
         ready, _, _ = select.select([self.proc.stdout], [], [], TIMEOUT)
         line = self.proc.stdout.readline() if ready else ""
         match = re.fullmatch(r"can-hub listening on 127\.0\.0\.1:(\d+)\n", line)
         test.assertIsNotNone(match, f"first line of the hub: {line!r}")
         self.port = int(match.group(1))
+
+    def busy_seconds(self):  # on a CPU or waiting for one: a loop that never sleeps counts fully
+        with open(f"/proc/{self.proc.pid}/schedstat") as stat:
+            on_cpu, waiting, _ = stat.read().split()
+        return (int(on_cpu) + int(waiting)) / 1e9
 
     def _kill(self):
         if self.proc.poll() is None:
@@ -45,7 +55,7 @@ class Hub:
 
     def stop(self):
         self.proc.send_signal(signal.SIGTERM)
-        out, _ = self.proc.communicate(timeout=TIMEOUT)
+        out, self.log = self.proc.communicate(timeout=TIMEOUT)
         self.test.assertEqual(self.proc.returncode, 0)
         summary = {}
         for line in out.splitlines():
@@ -58,7 +68,7 @@ class Hub:
 class Raw:
     """A client speaking the protocol by hand; reads give up after TIMEOUT."""
 
-    def __init__(self, test, port, bus="can0", rawmode=True, rcvbuf=None):
+    def __init__(self, test, port, bus="can0", rawmode=True, rcvbuf=None, hello="< hi >"):
         self.test = test
         self.sock = socket.socket()
         test.addCleanup(self.sock.close)
@@ -68,7 +78,7 @@ class Raw:
         self.sock.settimeout(TIMEOUT)
         self.sock.connect(("127.0.0.1", port))
         self.data, self.pos = b"", 0
-        test.assertEqual(self.message(), "< hi >")
+        test.assertEqual(self.message(), hello)
         if bus:
             self.expect(f"< open {bus} >", "< ok >")
         if rawmode:
@@ -112,9 +122,15 @@ class Raw:
         self.expect("< echo >", "< echo >")
 
     def expect_closed(self):
-        with self.test.assertRaises(EOFError):
+        """The messages that come before the hub closes the connection."""
+        messages = []
+        try:
             while True:
-                self._more()
+                messages.append(self.message())
+        except (EOFError, ConnectionResetError):
+            return messages
+        except TimeoutError:
+            self.test.fail(f"still open after {TIMEOUT} s of silence, {len(messages)} messages read")
 
 
 class Delivery(unittest.TestCase):
@@ -187,6 +203,32 @@ class Input(unittest.TestCase):
                 self.assertRegex(sender.message(), r"\A< error [^<>]+ >\Z")
                 self.assertEqual(receiver.frame()[:2], ("321", "07"))  # the bad send went nowhere
                 sender.barrier()  # exactly one error per bad message
+
+    def test_a_client_sending_only_garbage_gets_few_errors_and_is_closed(self):
+        hub = Hub(self, log=True)
+        cases = ["<" * 16384, "< hello >" * 2000, "x" * 100000]
+        for garbage in cases:
+            with self.subTest(garbage=garbage[:10]):
+                client = Raw(self, hub.port)
+                with contextlib.suppress(ConnectionError):  # closed before it took everything
+                    client.send(garbage)
+                errors = client.expect_closed()
+                self.assertLessEqual(len(errors), 64)
+                self.assertEqual(errors[-1], "< error closed for sending garbage >")
+        Raw(self, hub.port).barrier()
+        hub.stop()
+        self.assertEqual(hub.log.count("closed for sending garbage"), len(cases), hub.log)
+
+    def test_bad_messages_among_valid_ones_keep_the_connection_and_errors_are_capped(self):
+        hub = Hub(self)
+        sender, receiver = Raw(self, hub.port), Raw(self, hub.port)
+        for pairs, check in [(80, self.assertEqual), (1000, self.assertLess)]:  # 80: more than garbage may be
+            sender.send("".join(f"< hello >< send 64 2 {i >> 8:x} {i & 255:x} >" for i in range(pairs)) + "< echo >")
+            answered = 0
+            while sender.message() != "< echo >":
+                answered += 1
+            check(answered, pairs)  # each answered; over 100 a second, not all
+            self.assertEqual([receiver.frame()[1] for _ in range(pairs)], [f"{i:04X}" for i in range(pairs)])
 
     def test_commands_before_open_and_unknown_bus(self):
         hub = Hub(self)
@@ -295,6 +337,46 @@ class Faults(unittest.TestCase):
         sender.send("< send 30 1 1 >")
         self.assertEqual(receiver.frame()[:2], ("030", "01"))
         self.assertEqual(hub.stop()["total"]["clients"], "4")
+
+
+class Limits(unittest.TestCase):
+    def test_a_client_over_max_clients_is_told_and_closed(self):
+        hub = Hub(self, "--max-clients", "2")
+        first, second = Raw(self, hub.port), Raw(self, hub.port)
+        Raw(self, hub.port, bus=None, rawmode=False, hello="< error too many clients >").expect_closed()
+        first.sock.close()
+        second.barrier()  # the hub has seen the first one go
+        Raw(self, hub.port).send("< send 61 0 >")
+        self.assertEqual(second.frame()[0], "061")
+
+    def test_out_of_descriptors_the_hub_neither_spins_nor_stops_serving(self):
+        hub = Hub(self, nofile=24)  # room for fewer clients than --max-clients
+        sender, receiver = Raw(self, hub.port), Raw(self, hub.port)
+        flood = [socket.create_connection(("127.0.0.1", hub.port), timeout=TIMEOUT) for _ in range(40)]
+        self.addCleanup(lambda: [sock.close() for sock in flood])
+        busy, start = hub.busy_seconds(), time.monotonic()
+        time.sleep(1.5)
+        busy, window = hub.busy_seconds() - busy, time.monotonic() - start
+        self.assertLess(busy, 0.3 * window, f"busy {busy:.2f} s of {window:.2f} s with accept failing")
+        sender.send("< send 62 1 2 >")
+        self.assertEqual(receiver.frame()[:2], ("062", "02"))
+        for sock in flood:
+            sock.close()
+        Raw(self, hub.port).barrier()  # descriptors free again: a new client is served
+
+    def test_idle_timeout_closes_clients_short_of_raw_mode_and_keeps_quiet_listeners(self):
+        hub = Hub(self, "--idle-timeout", "1")
+        start = time.monotonic()
+        silent, opened = Raw(self, hub.port, bus=None, rawmode=False), Raw(self, hub.port, rawmode=False)
+        listener = can.Bus(interface="socketcand", host="127.0.0.1", port=hub.port, channel="can0")
+        self.addCleanup(listener.shutdown)
+        sender = Raw(self, hub.port)
+        for client in (silent, opened):
+            client.expect_closed()
+        self.assertGreaterEqual(time.monotonic() - start, 1.0)
+        time.sleep(0.5)  # past the time-out of the raw-mode clients too
+        sender.send("< send 63 0 >")
+        self.assertEqual(listener.recv(TIMEOUT).arbitration_id, 0x63)
 
 
 class Pacing(unittest.TestCase):
