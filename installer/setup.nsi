@@ -93,9 +93,13 @@ Var IniCreated
 !insertmacro RP1210_REMOVE_FUNCTION ""
 !insertmacro RP1210_BACKUP_FUNCTION ""
 !insertmacro RP1210_ADD_FUNCTION
+!insertmacro RP1210_FIND_FUNCTION ""
+!insertmacro RP1210_WRITE_FUNCTION ""
 !insertmacro RP1210_TRIM_FUNCTION "un."
 !insertmacro RP1210_REMOVE_FUNCTION "un."
 !insertmacro RP1210_BACKUP_FUNCTION "un."
+!insertmacro RP1210_FIND_FUNCTION "un."
+!insertmacro RP1210_WRITE_FUNCTION "un."
 
 Section "Halvery Group RP1210 Driver"
   SectionIn RO
@@ -109,27 +113,29 @@ Section "Halvery Group RP1210 Driver"
     StrCpy $IniCreated 0
   ${EndIf}
 
-  ; The new vendor list, and the backup of the old file before anything else.
+  ; The new vendor list, checked before anything is changed: it must fit.
+  StrCpy $IniExisted 0
+  ${IfThen} ${FileExists} "${RP1210_INI}" ${|} StrCpy $IniExisted 1 ${|}
+  Call ListFind
+  ${If} $ListError != ""
+    !insertmacro FAIL "$ListError. Nothing was installed."
+  ${EndIf}
   StrCpy $ListKey "${VENDOR_KEY}"
-  ${If} ${FileExists} "${RP1210_INI}"
-    StrCpy $IniExisted 1
-    ReadINIStr $ListText "${RP1210_INI}" "RP1210Support" "APIImplementations"
-    StrLen $0 $ListText
-    ${If} $0 >= ${RP1210_LIST_LIMIT}
-      !insertmacro FAIL "The vendor list in ${RP1210_INI} is too long for this setup program: nothing was installed."
+  Call ListAdd
+  ${If} $ListFound == 0
+    ${If} $ListLength > $ListRoom
+      !insertmacro FAIL "The vendor list in ${RP1210_INI} has no room for ${VENDOR_KEY} (a list holds at most $ListRoom characters there): nothing was installed and the file was not changed."
     ${EndIf}
-    Call ListAdd
-    ${If} $ListFound == 0
-      Call MakeBackup
-      ${If} ${Errors}
-        !insertmacro FAIL "Unable to back up ${RP1210_INI} to $BackupName: nothing was installed and the file was not changed."
-      ${EndIf}
-      DetailPrint "Backup of RP121032.INI: $BackupName"
+  ${EndIf}
+
+  StrCpy $BackupName ""
+  ${If} $ListFound == 0
+  ${AndIf} $IniExisted == 1
+    Call MakeBackup
+    ${If} ${Errors}
+      !insertmacro FAIL "Unable to back up ${RP1210_INI} to $BackupName: nothing was installed and the file was not changed."
     ${EndIf}
-  ${Else}
-    StrCpy $IniExisted 0
-    StrCpy $ListText "${VENDOR_KEY}"
-    StrCpy $ListFound 0
+    DetailPrint "Backup of RP121032.INI: $BackupName"
   ${EndIf}
 
   SetOutPath "$WINDIR"
@@ -147,10 +153,9 @@ Section "Halvery Group RP1210 Driver"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 
   ${If} $ListFound == 0
-    ClearErrors
-    WriteINIStr "${RP1210_INI}" "RP1210Support" "APIImplementations" "$ListText"
+    Call ListWrite
     ${If} ${Errors}
-      !insertmacro FAIL "Unable to write the vendor list to ${RP1210_INI}."
+      !insertmacro FAIL "The files were installed, but ${VENDOR_KEY} could not be added to the vendor list in ${RP1210_INI} (its copy from before: $BackupName). Run the setup again."
     ${EndIf}
     DetailPrint "RP1210 vendor list: $ListText"
     StrCpy $VendorAdded 1
@@ -172,10 +177,9 @@ Section "Uninstall"
   ; is removed, so the list never names a vendor whose files are gone.
   ${If} $VendorAdded == 1
   ${AndIf} ${FileExists} "${RP1210_INI}"
-    ReadINIStr $ListText "${RP1210_INI}" "RP1210Support" "APIImplementations"
-    StrLen $0 $ListText
-    ${If} $0 >= ${RP1210_LIST_LIMIT}
-      !insertmacro FAIL "The vendor list in ${RP1210_INI} is too long for this uninstaller: nothing was removed."
+    Call un.ListFind
+    ${If} $ListError != ""
+      !insertmacro FAIL "$ListError. Nothing was removed."
     ${EndIf}
     StrCpy $ListKey "${VENDOR_KEY}"
     Call un.ListRemove
@@ -190,10 +194,9 @@ Section "Uninstall"
           !insertmacro FAIL "Unable to back up ${RP1210_INI} to $BackupName: nothing was removed and the file was not changed."
         ${EndIf}
         DetailPrint "Backup of RP121032.INI: $BackupName"
-        ClearErrors
-        WriteINIStr "${RP1210_INI}" "RP1210Support" "APIImplementations" "$ListText"
+        Call un.ListWrite
         ${If} ${Errors}
-          !insertmacro FAIL "Unable to write the vendor list to ${RP1210_INI}: nothing was removed."
+          !insertmacro FAIL "Unable to write the vendor list to ${RP1210_INI} (its copy from before: $BackupName): nothing was removed."
         ${EndIf}
         DetailPrint "RP1210 vendor list: $ListText"
       ${EndIf}

@@ -14,6 +14,10 @@ PACKAGE = ["HVLNK32.DLL", "ZMXMRP32.DLL", "QRN.EXE", "HVLNK32.INI", "HV_ZMX32.IN
            "ZMXTRP32.DLL", "ZMXIRP32.DLL", "ZMXHRP32.DLL", "ZMXURP98.DLL", "ZMXWRP32.DLL"]
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 TIMEOUT = 60
+LAYOUT = ("; vendors on this PC\r\n[Other]\r\nAPIImplementations=NOTME\r\n\r\n[rp1210support]\r\n"
+          " APIImplementations = %s \r\nOther = keep \r\n")
+
+
 template, template_dir = os.environ.get("SETUP_PREFIX_TEMPLATE", ""), None
 
 
@@ -36,13 +40,21 @@ class SetupCase(unittest.TestCase):
     """A prefix copied from the template; `self.windows` is its Windows directory."""
 
     def setUp(self):
-        work = tempfile.mkdtemp(prefix="setup-test-")
-        self.addCleanup(shutil.rmtree, work, ignore_errors=True)
-        self.prefix = os.path.join(work, "prefix")
-        subprocess.run(["cp", "-a", template, self.prefix], check=True, timeout=TIMEOUT)
-        self.windows = pathlib.Path(self.prefix, "drive_c", "windows")
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH="win32", WINEDEBUG="-all")
-        self.addCleanup(self.run_quietly, "wineserver", "-k")
+        self.work = None
+        self.addCleanup(self.fresh, False)
+        self.fresh()
+
+    def fresh(self, again=True):
+        """Ends the prefix in use, if any; then (again) starts a new one: table rows take one each."""
+        if self.work:
+            self.run_quietly("wineserver", "-k")
+            shutil.rmtree(self.work, ignore_errors=True)
+        self.work = again and tempfile.mkdtemp(prefix="setup-test-")
+        if self.work:
+            self.prefix = os.path.join(self.work, "prefix")
+            subprocess.run(["cp", "-a", template, self.prefix], check=True, timeout=TIMEOUT)
+            self.windows = pathlib.Path(self.prefix, "drive_c", "windows")
+            self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH="win32", WINEDEBUG="-all")
 
     def run_quietly(self, *argv):
         return subprocess.run(argv, env=self.env, timeout=TIMEOUT, **QUIET).returncode
@@ -191,6 +203,50 @@ class VendorListedBefore(SetupCase):
         self.assertEqual(self.uninstall(), 0)
         self.assertEqual(self.read("RP121032.INI"), original)
         self.assertEqual(self.present(["RP121032.INI.bak-1"] + PACKAGE), [])
+
+
+class VendorListOfOthers(SetupCase):
+    """RP121032.INI as other vendors' setups leave it."""
+    ROWS = [  # the file (%s: the list), the list before, after install, after uninstall; files there before
+        (LAYOUT, "ACMEVDA , OTHERCO", "ACMEVDA , OTHERCO,HVLNK32", "ACMEVDA , OTHERCO", {}),
+        (LAYOUT.replace("\r\n", "\n"), "ACMEVDA , OTHERCO", "ACMEVDA , OTHERCO,HVLNK32", "ACMEVDA , OTHERCO", {}),
+    ]
+
+    def test_only_the_list_changes(self):
+        for layout, before, installed, uninstalled, earlier in self.ROWS:
+            with self.subTest(list=before, lf=layout.count("\r") == 0, earlier=sorted(earlier)):
+                self.fresh()
+                for name, data in dict(earlier, **{"RP121032.INI": (layout % before).encode()}).items():
+                    (self.windows / name).write_bytes(data)
+                self.assertEqual(self.install(), 0)
+                self.assertEqual(self.read("RP121032.INI"), (layout % installed).encode())
+                self.assertEqual([name for name in earlier if self.read(name) == earlier[name]], [])
+                self.assertEqual(self.uninstall(), 0)
+                self.assertEqual(self.read("RP121032.INI"), (layout % uninstalled).encode())
+                self.assertEqual({name: self.read(name) for name in self.present(PACKAGE)}, earlier)
+
+
+class LongVendorList(SetupCase):
+    """Other vendors' lists near the 1,023 characters of an NSIS string: HVLNK32 is added whole or not at all
+    (the list written stays shorter than that, so that the uninstaller can read it back whole)."""
+
+    def test_vendor_added_whole_or_nothing_changed(self):
+        names = ",".join("VENDOR%03d" % n for n in range(110))
+        for length in (1014, 1015, 1016, 1019, 1022, 1023, 1030):
+            with self.subTest(length=length):
+                self.fresh()
+                others = names[:length - 1] + "Z"
+                self.write("RP121032.INI", "[RP1210Support]", "APIImplementations=" + others)
+                before = self.snapshot()
+                if length + len(",HVLNK32") < 1023:
+                    self.assertEqual(self.install(), 0)
+                    self.assertEqual(self.vendor_list(), others + ",HVLNK32")
+                    self.assertEqual(self.uninstall(), 0)
+                    self.assertEqual(self.vendor_list(), others)
+                else:
+                    self.assertEqual(self.install(), 2)
+                    self.assertEqual(self.snapshot(), before)
+                    self.assertFalse(self.registered())
 
 
 if __name__ == "__main__":
