@@ -548,4 +548,22 @@ Function ${UN}ListCopy
   Pop $1
   Pop $0
 FunctionEnd
+
+; The error flag is set when RP121032.INI is read-only or cannot be opened
+; for writing (another program has it open so). The file is not changed.
+Function ${UN}ListWritable
+  Push $R0
+  System::Call 'kernel32::GetFileAttributesA(t "${RP1210_INI}") i .R0'
+  IntOp $R0 $R0 & 1 ; FILE_ATTRIBUTE_READONLY
+  ClearErrors
+  ${If} $R0 <> 0
+    SetErrors
+  ${Else}
+    FileOpen $R0 "${RP1210_INI}" a
+    ${IfNot} ${Errors}
+      FileClose $R0
+    ${EndIf}
+  ${EndIf}
+  Pop $R0
+FunctionEnd
 !macroend

@@ -101,6 +101,8 @@ Var IniCreated
 !insertmacro RP1210_FIND_FUNCTION "un."
 !insertmacro RP1210_WRITE_FUNCTION "un."
 
+!define NOT_WRITABLE "${RP1210_INI} is read-only or in use: close the programs that use it, clear its read-only attribute and run"
+
 Section "Halvery Group RP1210 Driver"
   SectionIn RO
   ; What an earlier run recorded ("" when there was none).
@@ -113,7 +115,8 @@ Section "Halvery Group RP1210 Driver"
     StrCpy $IniCreated 0
   ${EndIf}
 
-  ; The new vendor list, checked before anything is changed: it must fit.
+  ; The new vendor list, checked before anything is changed: it must fit,
+  ; and the file must be writable.
   StrCpy $IniExisted 0
   ${IfThen} ${FileExists} "${RP1210_INI}" ${|} StrCpy $IniExisted 1 ${|}
   Call ListFind
@@ -125,6 +128,12 @@ Section "Halvery Group RP1210 Driver"
   ${If} $ListFound == 0
     ${If} $ListLength > $ListRoom
       !insertmacro FAIL "The vendor list in ${RP1210_INI} has no room for ${VENDOR_KEY} (a list holds at most $ListRoom characters there): nothing was installed and the file was not changed."
+    ${EndIf}
+    ${If} $IniExisted == 1
+      Call ListWritable
+      ${If} ${Errors}
+        !insertmacro FAIL "${NOT_WRITABLE} the setup again. Nothing was installed."
+      ${EndIf}
     ${EndIf}
   ${EndIf}
 
@@ -184,6 +193,10 @@ Section "Uninstall"
     StrCpy $ListKey "${VENDOR_KEY}"
     Call un.ListRemove
     ${If} $ListFound == 1
+      Call un.ListWritable
+      ${If} ${Errors}
+        !insertmacro FAIL "${NOT_WRITABLE} the uninstaller again. Nothing was removed."
+      ${EndIf}
       ${If} $IniCreated == 1
       ${AndIf} $ListText == ""
         Delete "${RP1210_INI}"

@@ -3,7 +3,7 @@ silently under Wine as a user runs them, each case in a fresh prefix copied from
 SETUP_PREFIX_TEMPLATE or from one made per run by scripts/wine-prefix.sh.
 CATALOGUE_DUMP is the checker's catalogue-dump: a PE32 .exe runs under Wine."""
 
-import os, pathlib, re, shutil, subprocess, tempfile, unittest
+import glob, os, pathlib, re, shutil, subprocess, tempfile, time, unittest
 
 SETUP_EXE = os.environ.get("SETUP_EXE", "")
 CATALOGUE_DUMP = os.environ.get("CATALOGUE_DUMP", "")
@@ -16,6 +16,13 @@ QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subproc
 TIMEOUT = 60
 LAYOUT = ("; vendors on this PC\r\n[Other]\r\nAPIImplementations=NOTME\r\n\r\n[rp1210support]\r\n"
           " APIImplementations = %s \r\nOther = keep \r\n")
+
+
+def readlink(path):
+    try:
+        return os.readlink(path)
+    except OSError:
+        return None
 
 
 template, template_dir = os.environ.get("SETUP_PREFIX_TEMPLATE", ""), None
@@ -247,6 +254,41 @@ class LongVendorList(SetupCase):
                     self.assertEqual(self.install(), 2)
                     self.assertEqual(self.snapshot(), before)
                     self.assertFalse(self.registered())
+
+
+class VendorListNotWritable(SetupCase):
+    """RP121032.INI read-only (Wine shows a file without write permission so), or open in another program."""
+
+    def read_only(self, ini):
+        ini.chmod(0o444)
+        return lambda: ini.chmod(0o644)
+
+    def in_use(self, ini):
+        # cmd appends its input to the file: it holds the file open until its input ends.
+        holder = subprocess.Popen(["wine", "cmd", "/c", "more >> C:\\windows\\" + ini.name], env=self.env,
+                                  stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(holder.wait, TIMEOUT)
+        self.addCleanup(holder.stdin.close)
+        deadline = time.monotonic() + TIMEOUT
+        while not any(link == str(ini.resolve()) for link in map(readlink, glob.glob("/proc/[0-9]*/fd/*"))):
+            self.assertLess(time.monotonic(), deadline, "cmd did not open " + ini.name)
+            time.sleep(0.2)
+        return lambda: (holder.stdin.close(), holder.wait(TIMEOUT))
+
+    def test_setup_and_uninstaller_stop_before_any_change(self):
+        for lock in (self.read_only, self.in_use):
+            with self.subTest(lock=lock.__name__):
+                self.fresh()
+                self.write("RP121032.INI", "[RP1210Support]", "APIImplementations=ACMEVDA")
+                unlock, before = lock(self.windows / "RP121032.INI"), self.snapshot()
+                self.assertEqual(self.install(), 2)
+                self.assertEqual((self.snapshot(), self.registered()), (before, False))
+                unlock()
+                self.assertEqual(self.install(), 0)
+                unlock, before = lock(self.windows / "RP121032.INI"), self.snapshot()
+                self.assertEqual(self.run_quietly("wine", "C:\\windows\\" + UNINSTALLER, "/S", "_?=C:\\windows"), 2)
+                self.assertEqual((self.snapshot(), self.registered()), (before, True))
+                unlock()
 
 
 if __name__ == "__main__":
