@@ -567,3 +567,33 @@ Function ${UN}ListWritable
   Pop $R0
 FunctionEnd
 !macroend
+
+; $R0 out: 1 when RP121032.INI holds nothing but what a new file gets with
+; the list $ListKey, else 0.
+!macro RP1210_AS_CREATED_FUNCTION UN
+Function ${UN}ListAsCreated
+  Push $R1
+  Push $R2
+  Push $R3
+  Push $R4
+  StrCpy $R0 0
+  ClearErrors
+  FileOpen $R4 "${RP1210_INI}" r
+  ${IfNot} ${Errors}
+    FileRead $R4 $R1
+    FileRead $R4 $R2
+    ClearErrors
+    FileRead $R4 $R3
+    ${If} ${Errors}
+    ${AndIf} $R1 S== "[${RP1210_SECTION}]$\r$\n"
+    ${AndIf} $R2 S== "${RP1210_LIST_NAME}=$ListKey$\r$\n"
+      StrCpy $R0 1
+    ${EndIf}
+    FileClose $R4
+  ${EndIf}
+  Pop $R4
+  Pop $R3
+  Pop $R2
+  Pop $R1
+FunctionEnd
+!macroend

@@ -14,8 +14,11 @@ PACKAGE = ["HVLNK32.DLL", "ZMXMRP32.DLL", "QRN.EXE", "HVLNK32.INI", "HV_ZMX32.IN
            "ZMXTRP32.DLL", "ZMXIRP32.DLL", "ZMXHRP32.DLL", "ZMXURP98.DLL", "ZMXWRP32.DLL"]
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 TIMEOUT = 60
+SIMPLE = "[RP1210Support]\r\nAPIImplementations=%s\r\n"
 LAYOUT = ("; vendors on this PC\r\n[Other]\r\nAPIImplementations=NOTME\r\n\r\n[rp1210support]\r\n"
           " APIImplementations = %s \r\nOther = keep \r\n")
+EARLIER = {"HVLNK32.DLL": b"MZ an earlier HVLNK32", "HVLNK32.INI": b"[VendorInformation]\r\nName=earlier\r\n",
+           "HV_ZMX32.INI": b"; set by a technician\r\n[DeviceInformation3]\r\nDeviceParams=IP=10.0.0.7\r\n"}
 
 
 def readlink(path):
@@ -192,34 +195,34 @@ class NoVendorList(SetupCase):
         self.assertEqual(self.vendor_list(), "HVLNK32")
         self.assertEqual(self.present(["RP121032.INI.bak-1"]), [])
 
+    def test_uninstall_keeps_what_others_wrote_into_the_list_it_created(self):
+        for vendors, others in (("HVLNK32,OTHERCO", ""), ("HVLNK32", "[OtherVendor]\r\nKey=1\r\n")):
+            with self.subTest(vendors=vendors, others=others):
+                self.fresh()
+                self.assertEqual(self.install(), 0)
+                (self.windows / "RP121032.INI").write_bytes((SIMPLE % vendors + others).encode())
+                self.assertEqual(self.uninstall(), 0)
+                self.assertEqual(self.read("RP121032.INI"), (SIMPLE % vendors[8:] + others).encode())
+
     def test_uninstall_removes_the_list_it_created(self):
         self.assertEqual(self.install(), 0)
         self.assertEqual(self.uninstall(), 0)
         self.assertEqual(self.present(["RP121032.INI", "RP121032.INI.bak-1"] + PACKAGE + [UNINSTALLER]), [])
 
 
-class VendorListedBefore(SetupCase):
-    """RP121032.INI names HVLNK32 already (spaced, in other case), before another vendor."""
-
-    def test_list_is_left_as_it_was_by_install_and_uninstall(self):
-        self.add_vendor("ACMEVDA")
-        self.write("RP121032.INI", "[RP1210Support]", "APIImplementations= hvlnk32 ,ACMEVDA")
-        original = self.read("RP121032.INI")
-        self.assertEqual(self.install(), 0)
-        self.assertEqual(self.read("RP121032.INI"), original)
-        self.assertEqual(self.uninstall(), 0)
-        self.assertEqual(self.read("RP121032.INI"), original)
-        self.assertEqual(self.present(["RP121032.INI.bak-1"] + PACKAGE), [])
-
-
 class VendorListOfOthers(SetupCase):
-    """RP121032.INI as other vendors' setups leave it."""
+    """RP121032.INI as other vendors' setups leave it, and files of an earlier HVLNK32 install."""
     ROWS = [  # the file (%s: the list), the list before, after install, after uninstall; files there before
         (LAYOUT, "ACMEVDA , OTHERCO", "ACMEVDA , OTHERCO,HVLNK32", "ACMEVDA , OTHERCO", {}),
         (LAYOUT.replace("\r\n", "\n"), "ACMEVDA , OTHERCO", "ACMEVDA , OTHERCO,HVLNK32", "ACMEVDA , OTHERCO", {}),
+        # Listed, its files gone: sound once installed; uninstalled, nothing of it is left to list.
+        (SIMPLE, "ACMEVDA, hvlnk32 ,OTHERCO", "ACMEVDA, hvlnk32 ,OTHERCO", "ACMEVDA,OTHERCO", {}),
+        # An earlier install with a technician's adapter settings: back, and still listed, after uninstall.
+        (SIMPLE.replace("\r\n", "\n"), "ACMEVDA,HVLNK32", "ACMEVDA,HVLNK32", "ACMEVDA,HVLNK32", EARLIER),
+        (SIMPLE, "ACMEVDA", "ACMEVDA,HVLNK32", "ACMEVDA", {"HV_ZMX32.INI": EARLIER["HV_ZMX32.INI"]}),
     ]
 
-    def test_only_the_list_changes(self):
+    def test_only_the_list_changes_and_earlier_files_come_back(self):
         for layout, before, installed, uninstalled, earlier in self.ROWS:
             with self.subTest(list=before, lf=layout.count("\r") == 0, earlier=sorted(earlier)):
                 self.fresh()
@@ -228,9 +231,13 @@ class VendorListOfOthers(SetupCase):
                 self.assertEqual(self.install(), 0)
                 self.assertEqual(self.read("RP121032.INI"), (layout % installed).encode())
                 self.assertEqual([name for name in earlier if self.read(name) == earlier[name]], [])
+                installed_files = self.snapshot()
+                self.assertEqual(self.install(), 0)  # a second run changes nothing, keeps what the first kept
+                self.assertEqual(self.snapshot(), installed_files)
                 self.assertEqual(self.uninstall(), 0)
                 self.assertEqual(self.read("RP121032.INI"), (layout % uninstalled).encode())
                 self.assertEqual({name: self.read(name) for name in self.present(PACKAGE)}, earlier)
+                self.assertFalse((self.windows / "HalveryBackup").exists())
 
 
 class LongVendorList(SetupCase):
