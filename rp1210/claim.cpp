@@ -419,13 +419,7 @@ int16_t Protect_sendLocked(ClientRecord* client, const uint8_t* data, int16_t si
         ReleaseClientEntry(client);
     }
     int16_t result = Claim(client, x, data, size);
-    if (result != kRp1210Ok) {
-        client->claimEntry.store(nullptr);
-        client->claimContext.store(nullptr);
-        client->protectOn.store(false);
-        client->addressHeld.store(false);
-        DropContext(x);
-    }
+    if (result != kRp1210Ok) ReleaseClientClaim(client);  // nothing was committed: the context goes
     return result;  // a success committed the client's state
 }
 

@@ -279,8 +279,6 @@ struct ConnectionList {
     DeviceConnection* first;
 };
 
-
-
 // The library's process-wide state. Its own locks exist for the life of
 // the process (made by the platform, not through the replaceable table).
 struct Library {

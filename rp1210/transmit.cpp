@@ -297,8 +297,6 @@ void TransmitThreadMain(void* argument) {
 
 // ---- Persistent transmit mailboxes ---------------------------------------------------
 
-MailboxCallback CallbackOf(TransmitRole role) { return role == TransmitRole::kClaim ? OnClaimComplete : OnTransmitComplete; }
-
 Mailbox** SlotOf(DeviceConnection* c, TransmitRole role) {
     switch (role) {
         case TransmitRole::kMain: return &c->txMailboxMain;
@@ -319,7 +317,7 @@ bool LoadPersistent_adapterCallLocked(DeviceConnection* c, const PersistentMailb
     setup.sizeLimit = wanted.spec.sizeLimit;
     setup.fullMask = wanted.spec.fullMask ? 1 : 0;
     if (wanted.spec.noTimestamp) setup.noTimestamp = static_cast<uint8_t>(c->noTimestamp);
-    setup.callback = CallbackOf(wanted.role);
+    setup.callback = OnTransmitComplete;  // a claim frame's completion too: it ends as any request
     if (c->mux.entries.LoadMailBox(c->adapterHandle, reinterpret_cast<ZmxWord>(&setup)) != 0) return false;
     *SlotOf(c, wanted.role) = setup.mailbox;
     return setup.mailbox != nullptr;
@@ -538,8 +536,5 @@ void WakeTransmitThread(DeviceConnection* c) {
 void HV_CALL OnTransmitComplete(Mailbox* mailbox) { CompleteFromAdapter(mailbox, kRp1210Ok); }
 
 void HV_CALL OnNoOpComplete(Mailbox*) {}
-
-// The claim transmit mailbox's completion: a claim frame ends as any request.
-void HV_CALL OnClaimComplete(Mailbox* mailbox) { CompleteFromAdapter(mailbox, kRp1210Ok); }
 
 void HV_CALL OnDataLinkError(Mailbox* mailbox, ZmxWord) { CompleteFromAdapter(mailbox, kErrMessageNotSent); }

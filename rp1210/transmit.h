@@ -74,5 +74,4 @@ void WakeTransmitThread(DeviceConnection* connection);
 // Callbacks registered with the adapter (Mailbox owner: the connection).
 void HV_CALL OnTransmitComplete(Mailbox* mailbox);
 void HV_CALL OnNoOpComplete(Mailbox* mailbox);
-void HV_CALL OnClaimComplete(Mailbox* mailbox);
 void HV_CALL OnDataLinkError(Mailbox* mailbox, ZmxWord value);
