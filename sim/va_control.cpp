@@ -248,7 +248,8 @@ void SetAdapterPower_locked(Adapter& adapter, int32_t power) {
     if (power == kVaPowerOn) {
         if (!adapter.powered) {
             adapter.powered = true;
-            Reboot_locked(adapter);
+            // A TCP/IP adapter reboots when its link has connected again.
+            if (!adapter.wire) Reboot_locked(adapter);
         }
     } else {
         adapter.powered = false;

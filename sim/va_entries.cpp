@@ -177,6 +177,11 @@ int32_t Open(int index, uint8_t openEntry, uint16_t* handle, LinkParams* params)
             if (!wire) return result;
         }
         Lock lock(S().lock);
+        if (S().powerOff) {  // switched off while the link connected
+            lock.unlock();
+            if (wire) StopWireLink(*wire);
+            return kVaErrSilent;
+        }
         ReadScript_locked();
         uint16_t id = NextFreeId_locked();
         if (id == 0) return kVaErrNoFreeId;

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -20,7 +18,7 @@ namespace va {
 namespace {
 
 constexpr int kConnectWait = 3000;   // ms for the connection and each handshake answer at the open
-constexpr int kReconnectWait = 1000; // ms for the connection and the whole handshake when connecting again
+constexpr int kReconnectWait = 1000; // ms for the connection and for each handshake answer when connecting again
 constexpr int kFirstRetry = 500;     // ms after a break before the first new connection is tried
 constexpr int kRetryPause = 1000;    // ms between later tries
 constexpr int kStallWait = 2000;     // ms a batch of writes may wait for the server to read
@@ -86,7 +84,7 @@ private:
     bool Put(std::string text, const Pending* pending);
     void PutFrames_engineLocked();
     void Break(uint64_t connection);
-    void Break() { Break(connection_.load()); }
+    void Break();
     void Run();
     void Write();
     void Session();
@@ -197,6 +195,14 @@ void WireLink::Break(uint64_t connection) {
     socket_.Shutdown();
 }
 
+// Breaks whichever connection there is when it runs (connections change
+// under handleLock_).
+void WireLink::Break() {
+    std::lock_guard<std::mutex> guard(handleLock_);
+    down_.store(true);
+    socket_.Shutdown();
+}
+
 bool WireLink::Connect(TcpSocket& socket, std::string& input, int waitMs, int answerWaitMs) {
     if (!socket.Connect(address_, port_, waitMs)) return false;
     auto ask = [&](const std::string& text, const char* answer) {
@@ -214,6 +220,7 @@ bool WireLink::Handshake(const uint8_t address[4], uint16_t port) {
     return Connect(socket_, input_, kConnectWait, kConnectWait);
 }
 
+// Under the module lock, as Reconnect's last look at held_.
 void WireLink::Hold(bool held) {
     held_.store(held);
     if (held) Break();
@@ -226,8 +233,7 @@ int32_t WireLink::Start(uint16_t adapterId, uint64_t adapterSerial) {
         writer_ = std::thread([this] { Write(); });
         thread_ = std::thread([this] { Run(); });
     } catch (...) {
-        Stop();
-        return kVaErrNoMemory;
+        return kVaErrNoMemory;  // the caller stops the link once it has let the module lock go
     }
     return kVaOk;
 }
@@ -370,12 +376,16 @@ void WireLink::Reconnect() {
             input_ = std::move(input);
             connection_.fetch_add(1);
         }
-        FailOutput();  // queued for the old connection after it ended
         {
             std::lock_guard<std::mutex> guard(engineLock_);
             closed_ = false;
         }
         Lock lock(S().lock);
+        if (held_.load()) {
+            // Held while it connected: the new connection goes too.
+            Break();
+            continue;
+        }
         Adapter* adapter = FindAdapter_locked(adapterId_);
         if (adapter != nullptr && adapter->serial == adapterSerial_) Reboot_locked(*adapter);
         down_.store(false);  // under the module lock: entries see the rebooted adapter answer
