@@ -64,14 +64,15 @@ if install; then exit 0; fi
 if [ "$updated" -eq 0 ]; then
   # Only the suites whose indexes are there for every architecture.
   read -r -a archs <<< "$(dpkg --print-architecture) $(dpkg --print-foreign-architectures | tr '\n' ' ')"
-  apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(ARCHITECTURE) $(TARGET_OF)' 2>/dev/null |
-    awk '$5 == "deb"' | sort -u > "$work/targets"
+  # No list at all (apt cannot give one) leaves nothing to try: the plain message below.
+  { apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(ARCHITECTURE) $(TARGET_OF)' 2>/dev/null ||
+      true; } | awk '$5 == "deb"' | sort -u > "$work/targets"
   mkdir -p "$work/parts"
   : > "$work/sources.list"
   while read -r repo release component; do
     complete=1
     for arch in "${archs[@]}"; do
-      grep -qx "$repo $release $component $arch deb" "$work/targets" || complete=0
+      grep -Fqx "$repo $release $component $arch deb" "$work/targets" || complete=0
     done
     if [ "$complete" -eq 1 ]; then
       echo "deb $repo $release $component" >> "$work/sources.list"

@@ -35,6 +35,7 @@ case "$1" in
     fi
     touch "$FAKE_DIR/updated"; exit 0;;
   indextargets)
+    [ "$INDEXTARGETS_FAIL" = 1 ] && { echo "E: indextargets failed"; exit 100; }
     for a in amd64 i386; do echo "http://deb.example bookworm main $a deb"; done
     echo "http://deb.example bookworm-security main amd64 deb"; exit 0;;
   install)
@@ -52,7 +53,7 @@ exit 0
 }
 
 
-def run(fail_updates, limited_works):
+def run(fail_updates, limited_works, indextargets_fail=False):
     with tempfile.TemporaryDirectory() as d:
         bin_dir = os.path.join(d, "bin")
         os.mkdir(bin_dir)
@@ -63,6 +64,7 @@ def run(fail_updates, limited_works):
             os.chmod(path, os.stat(path).st_mode | stat.S_IEXEC)
         env = dict(os.environ, PATH=bin_dir + ":" + os.environ["PATH"], FAKE_DIR=d,
                    FAIL_UPDATES=str(fail_updates), LIMITED_WORKS="1" if limited_works else "0",
+                   INDEXTARGETS_FAIL="1" if indextargets_fail else "0",
                    BOOTSTRAP_UPDATE_TRIES="4", BOOTSTRAP_UPDATE_PAUSE="0")
         done = subprocess.run(["bash", SCRIPT], env=env, capture_output=True, text=True, timeout=60)
         calls = open(os.path.join(d, "calls")).read().splitlines() if os.path.exists(os.path.join(d, "calls")) else []
@@ -83,11 +85,14 @@ class MirrorMidSync(unittest.TestCase):
         self.assertIn("leaving out http://deb.example bookworm-security main", out)
 
     def test_otherwise_one_plain_message_says_what_to_do(self):
-        code, out, _ = run(fail_updates=99, limited_works=False)
-        self.assertNotEqual(code, 0)
-        self.assertIn("Mirror sync in progress?", out)
-        self.assertIn("run the command again in a few minutes", out)
-        self.assertNotIn("held broken packages", out)  # apt's words would not help the user
+        # Also when apt cannot even list the indexes present.
+        for indextargets_fail in (False, True):
+            with self.subTest(indextargets_fail=indextargets_fail):
+                code, out, _ = run(fail_updates=99, limited_works=False, indextargets_fail=indextargets_fail)
+                self.assertNotEqual(code, 0)
+                self.assertIn("Mirror sync in progress?", out)
+                self.assertIn("run the command again in a few minutes", out)
+                self.assertNotIn("held broken packages", out)  # apt's words would not help the user
 
 
 if __name__ == "__main__":
