@@ -463,7 +463,8 @@ FunctionEnd
 ; Writes $ListText into RP121032.INI where ListFind found its place, the
 ; rest of the file from $BackupName (the file as it was; "" when there was
 ; none), and ends the file there. The error flag is set when the file could
-; not be written whole.
+; not be written whole; the file is then put back as it was (or, made by
+; this run, deleted): a vendor list cut short would be worse than none.
 !macro RP1210_WRITE_FUNCTION UN
 Function ${UN}ListWrite
   Push $R0
@@ -504,6 +505,13 @@ Function ${UN}ListWrite
   ${IfThen} $R2 == 0 ${|} StrCpy $R3 1 ${|}
 close:
   FileClose $R0
+  ${If} $R3 == 1
+    ${If} $BackupName != ""
+      System::Call 'kernel32::CopyFileA(t "$BackupName", t "${RP1210_INI}", i 0) i .R2'
+    ${Else}
+      Delete "${RP1210_INI}"
+    ${EndIf}
+  ${EndIf}
 done:
   ClearErrors
   ${IfThen} $R3 == 1 ${|} SetErrors ${|}

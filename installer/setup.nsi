@@ -233,6 +233,9 @@ Section "Halvery Group RP1210 Driver"
     ${EndIf}
     DetailPrint "Backup of RP121032.INI: $BackupName"
   ${EndIf}
+  ; The earlier files' record before any file is replaced: a setup stopped
+  ; while it copies leaves copies that a later run and the uninstaller know.
+  !insertmacro PACKAGE_FILES RECORD_EARLIER
 
   SetOutPath "$WINDIR"
   SetOverwrite on
@@ -247,12 +250,11 @@ Section "Halvery Group RP1210 Driver"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$WINDIR\${UNINSTALLER}" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
-  !insertmacro PACKAGE_FILES RECORD_EARLIER
 
   ${If} $ListFound == 0
     Call ListWrite
     ${If} ${Errors}
-      !insertmacro FAIL "The files were installed, but ${VENDOR_KEY} could not be added to the vendor list in ${RP1210_INI} (its copy from before: $BackupName). Run the setup again."
+      !insertmacro FAIL "The files were installed, but ${VENDOR_KEY} could not be added to the vendor list in ${RP1210_INI}, which was left as it was (its copy from before: $BackupName). Run the setup again."
     ${EndIf}
     DetailPrint "RP1210 vendor list: $ListText"
     StrCpy $VendorAdded 1
@@ -303,7 +305,7 @@ Section "Uninstall"
         DetailPrint "Backup of RP121032.INI: $BackupName"
         Call un.ListWrite
         ${If} ${Errors}
-          !insertmacro FAIL "Unable to write the vendor list to ${RP1210_INI} (its copy from before: $BackupName): nothing was removed."
+          !insertmacro FAIL "Unable to write the vendor list to ${RP1210_INI}, which was left as it was (its copy from before: $BackupName): nothing was removed."
         ${EndIf}
         DetailPrint "RP1210 vendor list: $ListText"
       ${EndIf}
