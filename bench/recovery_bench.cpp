@@ -195,6 +195,11 @@ int main(int argc, char** argv) {
     OsHooks hooks = saved;
     hooks.allocate = CountingAllocate;
     int16_t id = RP1210_ClientConnect(nullptr, 1, "J1939", 0, 0, 0);
+    if (id != 1) {
+        std::printf("transmit queue flood: connect failed (%d)\n", id);
+        RemoveBenchWindowsFile(ini);
+        return 1;
+    }
     usb.VaHoldCompletions(1);
     OsSetHooks(&hooks);
     long accepted = 0, full = 0;

@@ -114,6 +114,7 @@ bool Parse(int argc, char** argv, Options& o) {
             o.everyMs = Number(parts[0]);
             o.everyPgn = Number(parts[1]);
             if (parts.size() > 2) o.everySource = Number(parts[2]);
+            if (o.everyMs == 0) return false;  // a send at every turn of the read loop: not a pace
         } else if (key == "--wait-ms") {
             o.waitMs = static_cast<unsigned>(Number(value));
         } else {
@@ -154,7 +155,7 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, o)) {
         std::fprintf(stderr, "usage: rp1210-peer --device N [--library FILE] [--protocol P] [--claim A:NAME] "
                              "[--pgn PGN] [--send-tp PGN:DEST:SIZE[:SRC]] [--send-frames N:PGN[:SRC]] "
-                             "[--read SECONDS] [--wait-ms MS]\n");
+                             "[--read SECONDS] [--wait-ms MS] [--send-every MS:PGN[:SRC]]\n");
         return 2;
     }
     Rp1210Api api{};

@@ -502,6 +502,12 @@ def cmd_pulse(args, bus, emit):
 
 def build_parser():
     number = parse_number
+
+    def positive(text):
+        value = parse_number(text)
+        if value <= 0:
+            raise argparse.ArgumentTypeError("must be at least 1")
+        return value
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     bus = argparse.ArgumentParser(add_help=False)
     bus.add_argument("--interface", default="socketcand", help="python-can interface")
@@ -550,8 +556,8 @@ def build_parser():
     p.add_argument("--source", type=number, default=0x33)
     p.add_argument("--pgn", type=number, default=0xFF23)
     p.add_argument("--priority", type=number, default=6)
-    p.add_argument("--every-ms", type=number, default=50)
-    p.add_argument("--request-ms", type=number, default=500)
+    p.add_argument("--every-ms", type=positive, default=50)
+    p.add_argument("--request-ms", type=positive, default=500)
     p.add_argument("--watch", type=number, default=0xF9, help="count Address Claimed frames from this address")
     p.set_defaults(run=cmd_pulse)
 

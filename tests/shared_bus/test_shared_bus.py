@@ -90,9 +90,7 @@ class SharedBus(unittest.TestCase):
 
     def setUp(self):
         self.processes = []
-        self.hub = self.start([self.hub_program, "--port", "0"])
-        line = self.hub.wait_line("can-hub listening on ", 10)
-        self.port = int(line.rsplit(":", 1)[1])
+        self.hub, self.port = self.start_hub()
         # The library's INI files from the install image, the TCP/IP device
         # pointed at this hub.
         point_library_at_hub(self.windows_dir, self.port)
