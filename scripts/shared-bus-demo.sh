@@ -43,18 +43,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# 1. The hub: the image's port, or any free one.
+# 1. The hub: the image's port, or any free one. $1 the port, $2 its log
+# (a fresh file: an earlier hub's "listening on" must not count).
 start_hub() {
-  "$hub_program" --port "$1" > "$job/hub.log" 2>&1 &
+  : > "$2"
+  "$hub_program" --port "$1" > "$2" 2>&1 &
   hub_pid=$!
   for _ in $(seq 50); do
-    grep -q "listening on" "$job/hub.log" 2>/dev/null && return 0
+    grep -q "listening on" "$2" 2>/dev/null && return 0
     kill -0 "$hub_pid" 2>/dev/null || return 1
     sleep 0.1
   done
   return 1
 }
-start_hub "${HUB_PORT:-29536}" || start_hub 0 || { cat "$job/hub.log"; exit 1; }
+start_hub "${HUB_PORT:-29536}" "$job/hub.log" || start_hub 0 "$job/hub.log" || { cat "$job/hub.log"; exit 1; }
 pids+=("$hub_pid")
 port=$(sed -n 's/.*listening on .*:\([0-9]*\).*/\1/p' "$job/hub.log" | head -n 1)
 echo "== bus hub: 127.0.0.1:$port, buses can0 and can1 (log: $job/hub.log)"
@@ -81,7 +83,7 @@ hub_goes_and_comes_back() {
   wait "$hub_pid" 2>/dev/null || true
   echo "   hub stopped"
   sleep 3
-  start_hub "$port" || { cat "$job/hub.log"; return 1; }
+  start_hub "$port" "$job/hub-again.log" || { cat "$job/hub-again.log"; return 1; }
   pids+=("$hub_pid")
   echo "   hub started again on port $port"
   local rc=0
